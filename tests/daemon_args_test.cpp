@@ -1,0 +1,83 @@
+// The daemon's argument errors: exact message, status 1, nothing else written.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+const std::string usage = "\nUsage: tabrin [-t secs] [-r [1234] \"cmd\"]\n"
+                          "Runs command when two joystick buttons are pressed,\n"
+                          "See man page tabrin(1) for details\n";
+
+struct refusal {
+    std::vector<std::string> args;
+    std::string message;
+};
+
+const std::vector<refusal> refusals = {
+    {{}, usage},
+    {{"-d"}, "No command to execute\n"},
+    {{"-debug", "-p", "10"}, "No command to execute\n"},
+    {{"-r", "12", "a", "-r", "21", "b"}, "There already is an action for this button combination\n"},
+    {{"-r", "12"}, "Not enough parameters for option\n"},
+    {{"-r"}, "Not enough parameters for option\n"},
+    {{"-r", "1", "x", "-p"}, "Not enough parameters for option\n"},
+    {{"-r", "1", "x", "-j"}, "Not enough parameters for option\n"},
+    {{"-r", "1", "x", "-l"}, "Not enough parameters for option\n"},
+    {{"-r", "", "cmd"}, ""},
+    {{"-i", "", "-r", "1", "x"}, ""},
+    {{"-r", "5", "cmd"}, "Wrong button number specified, must be in range 1..4\n"},
+    {{"-r", "0", "cmd"}, "Wrong button number specified, must be in range 1..4\n"},
+    {{"-i", "1a", "-r", "1", "x"}, "Wrong button number specified, must be in range 1..4\n"},
+    {{"-r", "11", "cmd"}, "Button already specified within button list\n"},
+    {{"-r", "1", "x", "-p", "0"}, "Time out of range\n"},
+    {{"-r", "1", "x", "-p", "60001"}, "Time out of range\n"},
+    {{"-r", "1", "x", "-w", "abc"}, "Time out of range\n"},
+    {{"-r", "1", "x", "-w", "-5"}, "Time out of range\n"},
+    {{"-r", "1", "x", "-p", "99999999999999999999"}, "Time out of range\n"},
+    {{"-r", "1", "x", "-p", "-d"}, "Time out of range\n"},
+    {{"-r", "12", "xterm", "top"}, usage},
+    {{"-r", "12", "xterm", "-e", "top"}, usage},
+    {{"-t", "5"}, usage},
+    {{"-D", "-r", "1", "x"}, usage},
+    {{"-", "-r", "1", "x"}, usage},
+    {{"-r", "1", "x", "-j", "/nonexistent/port"}, "Could not open joystick device\n"},
+    {{"-r", "1", "x", "-j", "/tmp"}, "Could not open joystick device\n"},
+};
+
+TEST(DaemonArguments, EachErrorGivesItsMessageAndStatusOne)
+{
+    for (const auto &[args, message] : refusals) {
+        std::vector<std::string> command = {TABRIN};
+        command.insert(command.end(), args.begin(), args.end());
+        const auto result = run(command);
+        std::string shown;
+        for (const auto &word : args)
+            shown += " [" + word + "]";
+        EXPECT_EQ(result.status, 1) << shown;
+        EXPECT_EQ(result.err, message) << shown;
+        EXPECT_EQ(result.out, "") << shown;
+    }
+}
+
+TEST(DaemonArguments, GamePortNeedsRootRights)
+{
+    if (running_as_root())
+        GTEST_SKIP() << "as root the game port may open and the daemon would run";
+    const auto result = run({TABRIN, "-r", "1", "x"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Could not get permission to read from joystick port\n");
+}
+
+TEST(DaemonArguments, FifoAsPortImageIsRefusedWithoutHanging)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    const auto result = run({TABRIN, "-r", "1", "x", "-j", dir / "fifo"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Could not open joystick device\n");
+}
+
+} // namespace

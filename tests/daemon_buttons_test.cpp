@@ -1,0 +1,118 @@
+// Presses through a port image file: what runs, when, and how often.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr unsigned char all_up = 0xFF;
+constexpr unsigned char button1 = 0xEF;
+constexpr unsigned char buttons12 = 0xCF;
+constexpr unsigned char buttons13 = 0xAF;
+constexpr unsigned char buttons14 = 0x6F;
+constexpr unsigned char button3 = 0xBF;
+
+// Enough port reads for the daemon to have acted on what it sees, many times over.
+constexpr long settled = 30;
+
+// Starts the daemon on dir's port image with short times; returns once it
+// holds its lock, that is once start-up is done.
+pid_t start_watching(const temp_dir &dir, const std::vector<std::string> &options)
+{
+    set_buttons(dir / "port", all_up);
+    std::vector<std::string> command = {TABRIN, "-j", dir / "port", "-p", "1", "-w", "1", "-l", dir / "lock"};
+    command.insert(command.end(), options.begin(), options.end());
+    const pid_t pid = spawn(command);
+    wait_for([&] { return lock_holder(dir / "lock") == pid; });
+    return pid;
+}
+
+std::string append(const temp_dir &dir, const std::string &text)
+{
+    return "echo " + text + " >> " + dir / "out";
+}
+
+TEST(DaemonButtons, HeldSetRunsItsCommandOncePerPress)
+{
+    temp_dir dir;
+    process_guard daemon(start_watching(dir, {"-r", "12", append(dir, "12"), "-r", "1", append(dir, "1")}));
+    ASSERT_EQ(lock_holder(dir / "lock"), daemon.pid);
+
+    set_buttons(dir / "port", buttons12);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    EXPECT_EQ(read_file(dir / "out"), "12\n");
+
+    set_buttons(dir / "port", all_up);
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    set_buttons(dir / "port", button1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 2; }));
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    EXPECT_EQ(read_file(dir / "out"), "12\n1\n");
+}
+
+TEST(DaemonButtons, SettleReadDecidesWhichCommandRuns)
+{
+    temp_dir dir;
+    process_guard daemon(
+        start_watching(dir, {"-w", "400", "-r", "1", append(dir, "1"), "-r", "12", append(dir, "12")}));
+    set_buttons(dir / "port", button1);
+    ASSERT_TRUE(wait_reads(daemon.pid, 1));
+    // The daemon now sleeps out its settle time; the second button joins in it.
+    set_buttons(dir / "port", buttons12);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+    EXPECT_EQ(read_file(dir / "out"), "12\n");
+}
+
+TEST(DaemonButtons, IgnoredButtonsAreMaskedButKeepTheReleaseWait)
+{
+    temp_dir dir;
+    process_guard daemon(start_watching(dir, {"-i", "34", "-r", "1", append(dir, "1"), "-r", "13", append(dir, "13")}));
+
+    // Button 3 is ignored: buttons 1 and 3 held make the set of button 1 alone.
+    set_buttons(dir / "port", buttons13);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+    EXPECT_EQ(read_file(dir / "out"), "1\n");
+
+    // Ignored button 3 still down: the press of button 1 again is the same press.
+    set_buttons(dir / "port", button3);
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    set_buttons(dir / "port", buttons13);
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    EXPECT_EQ(read_file(dir / "out"), "1\n");
+
+    set_buttons(dir / "port", all_up);
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    set_buttons(dir / "port", buttons14);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 2; }));
+    EXPECT_EQ(read_file(dir / "out"), "1\n1\n");
+}
+
+TEST(DaemonButtons, UnboundSetHeldRunsNothingUntilItBecomesBound)
+{
+    temp_dir dir;
+    process_guard daemon(start_watching(dir, {"-r", "12", append(dir, "12")}));
+    set_buttons(dir / "port", button1);
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    EXPECT_FALSE(file_exists(dir / "out"));
+    set_buttons(dir / "port", buttons12);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+    // Back to the first button alone: still the same press until all are up.
+    set_buttons(dir / "port", button1);
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    set_buttons(dir / "port", buttons12);
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    EXPECT_EQ(read_file(dir / "out"), "12\n");
+}
+
+TEST(DaemonButtons, EveryButtonIgnoredNeverRuns)
+{
+    temp_dir dir;
+    process_guard daemon(start_watching(dir, {"-i", "1234", "-r", "1", append(dir, "1")}));
+    set_buttons(dir / "port", 0x0F);
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    EXPECT_FALSE(file_exists(dir / "out"));
+    EXPECT_TRUE(process_alive(daemon.pid));
+}
+
+} // namespace

@@ -1,0 +1,259 @@
+#include "support.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<std::string> full_command(const std::vector<std::string> &args, const run_options &options)
+{
+    std::vector<std::string> words;
+    if (options.as_nobody)
+        words = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+// In the child: becomes the program, or exits 127.
+[[noreturn]] void exec_command(const std::vector<std::string> &words, const run_options &options)
+{
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+        _exit(127);
+    for (const auto &setting : options.env)
+        putenv(strdup(setting.c_str()));
+    std::vector<char *> argv;
+    for (const auto &word : words)
+        argv.push_back(const_cast<char *>(word.c_str()));
+    argv.push_back(nullptr);
+    // Whatever the test runner ignores or blocks, the program starts from defaults.
+    signal(SIGINT, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+int decode_status(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+void drain(int fd, std::string *into, bool *open)
+{
+    char buffer[4096];
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0)
+        into->append(buffer, static_cast<size_t>(got));
+    else if (got == 0 || errno != EINTR)
+        *open = false;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+} // namespace
+
+run_result run(const std::vector<std::string> &args, const run_options &options)
+{
+    const auto words = full_command(args, options);
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        exec_command(words, options);
+    }
+    close(out[1]);
+    close(err[1]);
+    run_result result;
+    bool out_open = true;
+    bool err_open = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((out_open || err_open) && std::chrono::steady_clock::now() < deadline) {
+        pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        if (poll(fds, 2, 100) <= 0)
+            continue;
+        if (out_open && fds[0].revents != 0)
+            drain(out[0], &result.out, &out_open);
+        if (err_open && fds[1].revents != 0)
+            drain(err[0], &result.err, &err_open);
+    }
+    close(out[0]);
+    close(err[0]);
+    result.status = wait_exit(child, 10000);
+    if (result.status < 0 && child > 0) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return result;
+}
+
+pid_t spawn(const std::vector<std::string> &args, const std::string &out_file, const run_options &options)
+{
+    const auto words = full_command(args, options);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        const int out = out_file.empty() ? open("/dev/null", O_WRONLY)
+                                         : open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        exec_command(words, options);
+    }
+    return child;
+}
+
+process_guard::~process_guard()
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0); // reaps it when it is the test's own child
+    wait_for([this] { return !process_alive(pid); }, 2000);
+}
+
+bool wait_for(const std::function<bool()> &condition, int deadline_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+int wait_exit(pid_t child, int deadline_ms)
+{
+    int status = 0;
+    pid_t done = 0;
+    wait_for([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; }, deadline_ms);
+    return done == child ? decode_status(status) : -1;
+}
+
+bool process_alive(pid_t pid)
+{
+    if (pid <= 0)
+        return false;
+    // A zombie has ended already, even though its id still answers to kill(0).
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return false;
+    const auto close_paren = line.rfind(')');
+    return close_paren != std::string::npos && line.size() > close_paren + 2 && line[close_paren + 2] != 'Z';
+}
+
+pid_t lock_holder(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    const int got = fcntl(fd, F_GETLK, &probe);
+    close(fd);
+    if (got != 0 || probe.l_type == F_UNLCK)
+        return 0;
+    return probe.l_pid > 0 ? probe.l_pid : -1;
+}
+
+long read_calls(pid_t pid)
+{
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string name;
+    long value = 0;
+    while (io >> name >> value)
+        if (name == "syscr:")
+            return value;
+    return -1;
+}
+
+bool wait_reads(pid_t pid, long count)
+{
+    const long start = read_calls(pid);
+    return start >= 0 && wait_for([&] { return read_calls(pid) >= start + count; });
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+int count_lines(const std::string &path)
+{
+    int lines = 0;
+    for (char c : read_file(path))
+        lines += c == '\n';
+    return lines;
+}
+
+void set_buttons(const std::string &image, unsigned char status)
+{
+    // Rewritten in place, so that the daemon's open descriptor sees the change.
+    const int fd = open(image.c_str(), O_WRONLY | O_CREAT, 0644);
+    if (fd >= 0) {
+        if (pwrite(fd, &status, 1, 0) != 1)
+            perror("set_buttons");
+        close(fd);
+    }
+}
+
+temp_dir::temp_dir()
+{
+    char name[] = "/tmp/tabrin-test-XXXXXX";
+    path = mkdtemp(name);
+    chmod(path.c_str(), 0755);
+}
+
+temp_dir::~temp_dir()
+{
+    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool running_as_root()
+{
+    return geteuid() == 0;
+}
