@@ -199,6 +199,9 @@ long read_calls(pid_t pid)
 
 bool wait_reads(pid_t pid, long count)
 {
+    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    if (!wait_for([&] { return read_file(children).empty(); }))
+        return false;
     const long start = read_calls(pid);
     return start >= 0 && wait_for([&] { return read_calls(pid) >= start + count; });
 }

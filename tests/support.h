@@ -58,8 +58,10 @@ pid_t lock_holder(const std::string &path);
 // Read system calls the process has made so far: each read of a port image is one.
 long read_calls(pid_t pid);
 
-// Waits until the daemon has read its port image `count` more times, so that
-// it has seen the buttons as they are now.
+// Waits until the daemon runs no command and has then read its port image
+// `count` more times, so that it has seen the buttons as they are now. (A
+// finished command's reads are added to the daemon's count when it is reaped,
+// so counting starts only once it has been.)
 bool wait_reads(pid_t pid, long count);
 
 std::string read_file(const std::string &path);
