@@ -213,7 +213,7 @@ int held_set(unsigned char status, int active_mask)
     return ((~status) & active_mask) >> 4;
 }
 
-void refuse_held_buttons(const command_table *commands, const button_port *port, int active_mask)
+void refuse_held_buttons(const command_table *commands, button_port *port, int active_mask)
 {
     if ((*commands)[held_set(port_read(port), active_mask)] != nullptr)
         fail("Joystick buttons that trigger action already pressed\n");
@@ -258,7 +258,7 @@ void finish_start(int ready)
     close(ready);
 }
 
-[[noreturn]] void watch_buttons(const command_table *commands, const button_port *port,
+[[noreturn]] void watch_buttons(const command_table *commands, button_port *port,
                                 int poll_usec, int wait_usec, int active_mask)
 {
     for (;;) {
@@ -290,7 +290,7 @@ int main(int argc, char **argv)
     int active_mask = all_buttons;
     bool daemon_mode = false;
     const char *lock_path = nullptr;
-    button_port port{nullptr, -1};
+    button_port port;
     check_arguments(readargs(argc, argv, &commands, &poll_usec, &wait_usec, &active_mask,
                              &daemon_mode, &lock_path, &port.path));
     const int ready = daemon_mode ? fork_daemon() : -1;
