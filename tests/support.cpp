@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -142,10 +143,13 @@ process_guard::~process_guard()
 bool wait_for(const std::function<bool()> &condition, int deadline_ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+    // Short pauses first: most effects come within a millisecond or two.
+    auto pause = std::chrono::microseconds(50);
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
     }
     return true;
 }

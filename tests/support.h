@@ -43,7 +43,7 @@ struct process_guard {
     ~process_guard();
 };
 
-// Polls every 2 ms until the condition holds, for up to 5 s.
+// Polls (every 2 ms at the most) until the condition holds, for up to 5 s.
 bool wait_for(const std::function<bool()> &condition, int deadline_ms = 5000);
 
 // The exit status of a child, waiting up to the deadline; -1 if it did not end.
