@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -188,6 +189,44 @@ pid_t lock_holder(const std::string &path)
     if (got != 0 || probe.l_type == F_UNLCK)
         return 0;
     return probe.l_pid > 0 ? probe.l_pid : -1;
+}
+
+file_lock::file_lock(const std::string &path, int command)
+{
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fd >= 0 && fcntl(fd, command, &lock) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+file_lock::~file_lock()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+std::vector<pid_t> processes_with_argument(const std::string &word)
+{
+    std::vector<pid_t> found;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    while (const dirent *entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        if (pid <= 0)
+            continue;
+        // The arguments, each ended by a NUL.
+        const std::string nul(1, '\0');
+        const std::string args = nul + read_file("/proc/" + std::to_string(pid) + "/cmdline");
+        if (args.find(nul + word + nul) != std::string::npos && process_alive(pid))
+            found.push_back(pid);
+    }
+    closedir(proc);
+    return found;
 }
 
 long read_calls(pid_t pid)

@@ -55,6 +55,21 @@ bool process_alive(pid_t pid);
 // holder cannot be named (an open-file-description lock).
 pid_t lock_holder(const std::string &path);
 
+// A whole-file write lock taken by the test itself, released when it goes:
+// F_SETLK (held by the test's process) or F_OFD_SETLK (held by the open file,
+// whose holder a query cannot name).
+struct file_lock {
+    int fd = -1;
+    file_lock(const std::string &path, int command);
+    file_lock(const file_lock &) = delete;
+    file_lock &operator=(const file_lock &) = delete;
+    ~file_lock();
+    bool held() const { return fd >= 0; }
+};
+
+// The live processes (zombies left out) with this word among their arguments.
+std::vector<pid_t> processes_with_argument(const std::string &word);
+
 // Read system calls the process has made so far: each read of a port image is one.
 long read_calls(pid_t pid);
 
