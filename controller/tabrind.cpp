@@ -324,7 +324,8 @@ pid_t getlock(const char *path)
     struct stat st {};
     if (stat(path, &st) != 0)
         return 0;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO at the lock path must not hold the controller up.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         fail_system("tabrind: opening lock file");
     struct flock probe {};

@@ -233,6 +233,17 @@ TEST(ControllerActions, RelativeLockPathNamesOneFileForBothPrograms)
     }
 }
 
+TEST(ControllerActions, FifoAtTheLockPathIsQueriedWithoutWaiting)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    write_config(dir, dir / "fifo");
+    const auto result = tabrind(dir, "status");
+    EXPECT_EQ(result.out, "tabrin not running\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
 class ControllerAsNobody : public testing::Test {
 protected:
     void SetUp() override

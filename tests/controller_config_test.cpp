@@ -171,17 +171,33 @@ TEST(ControllerConfig, CommandLineGrowsPastItsFirst4096Bytes)
     EXPECT_EQ(daemon.words(), words(expected));
 }
 
-TEST(ControllerConfig, FileThatCannotBeReadEndsTheController)
+TEST(ControllerConfig, FileThatCannotBeReadEndsTheControllerWhateverTheAction)
 {
     temp_dir dir;
-    for (const auto &[path, message] : std::vector<std::pair<std::string, std::string>>{
-             {dir / "missing.conf", "tabrind: No such file or directory\n"},
-             {dir.path, "tabrind: Is a directory\n"}}) {
-        stand_in daemon;
-        const auto result = start_with(daemon, path);
-        EXPECT_EQ(result.err, message) << path;
-        EXPECT_EQ(result.status, 1) << path;
-        EXPECT_FALSE(daemon.started());
+    write_file(dir / "secret.conf", "run 1 x\n");
+    chmod((dir / "secret.conf").c_str(), 0600);
+    struct unreadable {
+        std::string path;
+        std::string message;
+        bool as_nobody;
+    };
+    std::vector<unreadable> files = {{dir / "missing.conf", "tabrind: No such file or directory\n", false},
+                                     {dir.path, "tabrind: Is a directory\n", false}};
+    if (running_as_root())
+        files.push_back({dir / "secret.conf", "tabrind: Permission denied\n", true});
+    else
+        std::printf("not root: the file nobody may not read is not tried\n");
+    for (const auto &file : files) {
+        for (const char *action : {"start", "stop", "restart", "status"}) {
+            stand_in daemon;
+            run_options options = file.as_nobody ? as_nobody() : run_options{};
+            options.env = {"PATH=" + daemon.dir.path + ":/usr/bin:/bin"};
+            const auto result = run({TABRIND, action, "-f", file.path}, options);
+            EXPECT_EQ(result.err, file.message) << file.path << " " << action;
+            EXPECT_EQ(result.out, "") << file.path << " " << action;
+            EXPECT_EQ(result.status, 1) << file.path << " " << action;
+            EXPECT_FALSE(daemon.started());
+        }
     }
 }
 
