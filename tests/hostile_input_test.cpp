@@ -9,12 +9,14 @@
 #include <random>
 #include <set>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace {
 
 // In the sanitized build CI runs the full counts; other builds run a sample.
 constexpr int argument_vectors = HOSTILE_RUNS;
+constexpr int configuration_files = 4 * HOSTILE_RUNS;
 
 const std::string usage = "\nUsage: tabrin [-t secs] [-r [1234] \"cmd\"]\n"
                           "Runs command when two joystick buttons are pressed,\n"
@@ -163,6 +165,88 @@ TEST(HostileInput, DaemonSurvivesHostileArgumentVectors)
     }
     std::printf("%d argument vectors: %d started and were stopped, %d refused\n", argument_vectors, started, refused);
     EXPECT_EQ(started + refused, argument_vectors);
+}
+
+const std::vector<std::string> keywords = {"run", "poll", "wait", "nodaemon", "ignore", "lock", "device", "runx",
+                                           "lockfile", "runrun", "device\xff", "nodaemonx", "run"};
+const std::vector<std::string> not_keywords = {"ru", "r", "Run", "stop", "RUN", "-r", "\"run\""};
+const std::vector<std::string> blanks = {" ", "\t", "\r", "\v", "\f", "  ", " \t "};
+const std::vector<std::string> line_ends = {"\n", "\n", "\n", "\r\n", "\r", ""};
+
+std::string hostile_line(generator *g, const temp_dir &dir)
+{
+    const std::vector<std::string> paths = {"rel.lock", dir / "fifo", "/dev/null", "/", "/proc/self/status", "'",
+                                            "\"", "a b", "~/x", "$HOME"};
+    std::string line;
+    switch (g->below(30)) {
+    case 0: // around the line limits
+        return std::string(g->pick(std::vector<size_t>{4092, 4093, 4094, 4095, 8189, 8190, 8191}),
+                           g->below(2) == 0 ? 'a' : ' ') + g->pick(line_ends);
+    case 1: // bytes of any kind, NUL included
+        return random_bytes(g, g->below(200), 0) + g->pick(line_ends);
+    default:
+        break;
+    }
+    switch (g->below(16)) {
+    case 0: line = random_bytes(g, g->below(10), 0x80); break;
+    case 1: line = g->pick(not_keywords); break;
+    default: line = g->pick(keywords); break;
+    }
+    const size_t words = g->below(7);
+    for (size_t i = 0; i < words; ++i) {
+        line += g->pick(blanks);
+        switch (g->below(6)) {
+        case 0: line += g->pick(lists); break;
+        case 1: line += g->pick(times); break;
+        case 2: line += g->pick(commands); break;
+        case 3: line += g->pick(paths); break;
+        default: line += hostile_word(g); break;
+        }
+    }
+    if (g->below(4) == 0) // a comment anywhere, inside a word too
+        line.insert(g->below(line.size() + 1), "#");
+    if (g->below(30) == 0)
+        line.insert(g->below(line.size() + 1), 1, '\0');
+    return line + g->pick(line_ends);
+}
+
+std::string hostile_configuration(generator *g, const temp_dir &dir)
+{
+    std::string text = g->below(2) == 0 ? "run 1 true\n" : "";
+    if (g->below(50) == 0) // thousands of run lines: a command line far past its first 4096 bytes
+        for (size_t i = 0, n = 1000 + g->below(3000); i < n; ++i)
+            text += "run " + g->pick(good_lists) + " " + g->pick(commands) + "\n";
+    for (size_t i = 0, n = g->below(12); i < n; ++i)
+        text += hostile_line(g, dir);
+    return text;
+}
+
+TEST(HostileInput, ControllerSurvivesHostileConfigurationFiles)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    generator g{std::mt19937(8122026)};
+    run_options from_dir;
+    from_dir.cwd = dir.path;
+    int reported = 0;
+    int refused = 0;
+    for (int run_number = 0; run_number < configuration_files; ++run_number) {
+        const std::string text = hostile_configuration(&g, dir);
+        write_file(dir / "conf", text);
+        const auto result = run({TABRIND, "-f", dir / "conf", "status"}, from_dir);
+        if (result.status == 0 && result.out == "tabrin not running\n" && result.err.empty()) {
+            ++reported;
+        } else if (result.status == 1 && !result.err.empty() && result.out.empty()) {
+            ++refused;
+        } else {
+            ADD_FAILURE() << "file " << run_number << ": status " << result.status << ", stdout [" << result.out
+                          << "], stderr [" << result.err << "], file [" << text.substr(0, 300) << "]";
+            write_file(dir / ("failed" + std::to_string(run_number) + ".conf"), text);
+        }
+    }
+    std::printf("%d configuration files: %d read and reported, %d refused with a message\n", configuration_files,
+                reported, refused);
+    EXPECT_EQ(reported + refused, configuration_files);
 }
 
 } // namespace
