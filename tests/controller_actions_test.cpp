@@ -101,8 +101,9 @@ TEST(ControllerActions, RestartLeavesExactlyOneNewDaemon)
 {
     temp_dir dir;
     write_config(dir, dir / "lock");
-    ASSERT_EQ(tabrind(dir, "start").status, 0);
-    process_guard first(daemon_of(dir));
+    const auto started = tabrind(dir, "start");
+    process_guard first(daemon_of(dir)); // before any assertion can end the test
+    ASSERT_EQ(started.status, 0);
     ASSERT_GT(first.pid, 0);
 
     const auto result = tabrind(dir, "restart");
@@ -125,8 +126,9 @@ TEST(ControllerActions, DaemonBusyWithACommandDoesNotStop)
     write_file(dir / "hold.sh", "touch " + dir / "ran" + "\nn=0\nwhile [ ! -e " + dir / "go" +
                                     " ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done\n");
     write_config(dir, dir / "lock", "sh " + dir / "hold.sh");
-    ASSERT_EQ(tabrind(dir, "start").status, 0);
-    process_guard daemon(daemon_of(dir));
+    const auto started = tabrind(dir, "start");
+    process_guard daemon(daemon_of(dir)); // before any assertion can end the test
+    ASSERT_EQ(started.status, 0);
     ASSERT_GT(daemon.pid, 0);
     ASSERT_EQ(lock_holder(dir / "lock"), daemon.pid);
     set_buttons(dir / "port", button1);
@@ -186,8 +188,9 @@ TEST(ControllerActions, KilledDaemonReadsAsNotRunningAndStartsAgain)
 {
     temp_dir dir;
     write_config(dir, dir / "lock");
-    ASSERT_EQ(tabrind(dir, "start").status, 0);
-    process_guard first(daemon_of(dir));
+    const auto started = tabrind(dir, "start");
+    process_guard first(daemon_of(dir)); // before any assertion can end the test
+    ASSERT_EQ(started.status, 0);
     ASSERT_GT(first.pid, 0);
     ASSERT_EQ(lock_holder(dir / "lock"), first.pid);
     ASSERT_EQ(kill(first.pid, SIGKILL), 0);
@@ -276,8 +279,9 @@ TEST_F(ControllerAsNobody, OpenFileDescriptionLockIsAnUnknownHolderAndSignalsNob
 
 TEST_F(ControllerAsNobody, DaemonOfAnotherUserCannotBeStoppedOrQueried)
 {
-    ASSERT_EQ(tabrind(dir, "start").status, 0);
-    process_guard daemon(daemon_of(dir));
+    const auto started = tabrind(dir, "start");
+    process_guard daemon(daemon_of(dir)); // before any assertion can end the test
+    ASSERT_EQ(started.status, 0);
     ASSERT_GT(daemon.pid, 0);
     ASSERT_EQ(lock_holder(dir / "lock"), daemon.pid);
 
