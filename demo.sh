@@ -1,30 +1,41 @@
 #!/bin/sh
-# The daemon without a game port: it watches a port image file, a script
-# presses buttons 1 and 2 in it, and the bound command shows that it ran.
+# The whole system without a joystick: tabrind starts the daemon on a port
+# image file, a script presses buttons 1 and 2 in it, the bound command shows
+# that it ran, and tabrind stops the daemon.
+#   demo.sh PATH/TO/tabrin PATH/TO/tabrind
 set -eu
-tabrin=${1:-tabrin}
+PATH=$(dirname "$1"):$PATH    # tabrind starts tabrin through the search path
+tabrind=$2
 dir=$(mktemp -d)
-trap 'kill -INT "$daemon" 2>/dev/null; rm -rf "$dir"' EXIT
+trap '"$tabrind" stop -f "$dir/tabrind.conf" >/dev/null 2>&1 || true; rm -rf "$dir"' EXIT
 
-printf '\377' > "$dir/port"          # all four buttons up
-"$tabrin" -j "$dir/port" -p 50 -w 100 -l "$dir/lock" \
-    -r 12 "echo \"tabrin ran the command bound to buttons 1 and 2 at \$(date +%T)\" > '$dir/ran'" &
-daemon=$!
+printf '\377' > "$dir/port"   # all four buttons up
+cat > "$dir/tabrind.conf" <<CONF
+# buttons 1 and 2 together
+run 12 date '+tabrin ran the command bound to buttons 1 and 2 at %T' > $dir/ran
+poll 50
+wait 100
+device $dir/port
+lock $dir/lock
+CONF
+echo "== $dir/tabrind.conf"
+cat "$dir/tabrind.conf"
 
-# Waits up to 5 s for a file to appear (-e) or to hold something (-s).
-await() {
-    tries=0
-    until [ "$1" "$2" ]; do
-        tries=$((tries + 1))
-        [ "$tries" -le 100 ] || { echo "$3" >&2; exit 1; }
-        sleep 0.05
-    done
-}
+echo "== tabrind start, then status"
+"$tabrind" start -f "$dir/tabrind.conf"
+"$tabrind" status -f "$dir/tabrind.conf"
 
-# The lock file appears once start-up is over: buttons held before then would be refused.
-await -e "$dir/lock" "tabrin did not start"
-echo "tabrin watches $dir/port (pid $daemon); pressing buttons 1 and 2..."
-printf '\317' > "$dir/port"          # bits 4 and 5 low: buttons 1 and 2 held
-await -s "$dir/ran" "no command ran"
+echo "== pressing buttons 1 and 2 (port byte 0317)"
+printf '\317' > "$dir/port"
+tries=0
+until [ -s "$dir/ran" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -le 100 ] || { echo "no command ran" >&2; exit 1; }
+    sleep 0.05
+done
 cat "$dir/ran"
-printf '\377' > "$dir/port"          # released
+printf '\377' > "$dir/port"   # released
+
+echo "== tabrind stop, then status"
+"$tabrind" stop -f "$dir/tabrind.conf"
+"$tabrind" status -f "$dir/tabrind.conf"

@@ -22,6 +22,15 @@ std::vector<std::string> daemon_command(const temp_dir &dir, const std::vector<s
     return command;
 }
 
+// The words for a shell command line, each quoted (none holds a quote).
+std::string shell_words(const std::vector<std::string> &words)
+{
+    std::string command;
+    for (const auto &word : words)
+        command += "'" + word + "' ";
+    return command;
+}
+
 std::string link_target(const std::string &path)
 {
     char target[PATH_MAX];
@@ -102,9 +111,7 @@ TEST(DaemonStartup, StrayAndClosedDescriptorsOfTheStarterAreSettled)
 {
     temp_dir dir;
     set_buttons(dir / "port", all_up);
-    std::string command;
-    for (const auto &word : daemon_command(dir, {"-r", "1", "x"}))
-        command += "'" + word + "' ";
+    const std::string command = shell_words(daemon_command(dir, {"-r", "1", "x"}));
     // Started with its standard descriptors closed and a stray one open.
     const pid_t pid = spawn({"sh", "-c", "exec 7>" + dir / "stray" + "; exec " + command + "<&- >&- 2>&-"});
     process_guard daemon(pid);
@@ -121,9 +128,7 @@ TEST(DaemonStartup, SigintEndsDaemonEvenWhenItsStarterIgnoredIt)
 {
     temp_dir dir;
     set_buttons(dir / "port", all_up);
-    std::string command;
-    for (const auto &word : daemon_command(dir, {"-r", "1", "x"}))
-        command += "'" + word + "' ";
+    const std::string command = shell_words(daemon_command(dir, {"-r", "1", "x"}));
     const pid_t pid = spawn({"sh", "-c", "trap '' INT; exec " + command});
     process_guard daemon(pid);
     ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -142,10 +144,13 @@ process_guard::~process_guard()
 bool wait_for(const std::function<bool()> &condition, int deadline_ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+    // Short pauses first: most effects come within a millisecond or two.
+    auto pause = std::chrono::microseconds(50);
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
     }
     return true;
 }
@@ -186,6 +191,44 @@ pid_t lock_holder(const std::string &path)
     return probe.l_pid > 0 ? probe.l_pid : -1;
 }
 
+file_lock::file_lock(const std::string &path, int command)
+{
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fd >= 0 && fcntl(fd, command, &lock) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+file_lock::~file_lock()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+std::vector<pid_t> processes_with_argument(const std::string &word)
+{
+    std::vector<pid_t> found;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    while (const dirent *entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        if (pid <= 0)
+            continue;
+        // The arguments, each ended by a NUL.
+        const std::string nul(1, '\0');
+        const std::string args = nul + read_file("/proc/" + std::to_string(pid) + "/cmdline");
+        if (args.find(nul + word + nul) != std::string::npos && process_alive(pid))
+            found.push_back(pid);
+    }
+    closedir(proc);
+    return found;
+}
+
 long read_calls(pid_t pid)
 {
     std::ifstream io("/proc/" + std::to_string(pid) + "/io");
@@ -199,6 +242,9 @@ long read_calls(pid_t pid)
 
 bool wait_reads(pid_t pid, long count)
 {
+    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    if (!wait_for([&] { return read_file(children).empty(); }))
+        return false;
     const long start = read_calls(pid);
     return start >= 0 && wait_for([&] { return read_calls(pid) >= start + count; });
 }

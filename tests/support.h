@@ -43,7 +43,7 @@ struct process_guard {
     ~process_guard();
 };
 
-// Polls every 2 ms until the condition holds, for up to 5 s.
+// Polls (every 2 ms at the most) until the condition holds, for up to 5 s.
 bool wait_for(const std::function<bool()> &condition, int deadline_ms = 5000);
 
 // The exit status of a child, waiting up to the deadline; -1 if it did not end.
@@ -55,11 +55,28 @@ bool process_alive(pid_t pid);
 // holder cannot be named (an open-file-description lock).
 pid_t lock_holder(const std::string &path);
 
+// A whole-file write lock taken by the test itself, released when it goes:
+// F_SETLK (held by the test's process) or F_OFD_SETLK (held by the open file,
+// whose holder a query cannot name).
+struct file_lock {
+    int fd = -1;
+    file_lock(const std::string &path, int command);
+    file_lock(const file_lock &) = delete;
+    file_lock &operator=(const file_lock &) = delete;
+    ~file_lock();
+    bool held() const { return fd >= 0; }
+};
+
+// The live processes (zombies left out) with this word among their arguments.
+std::vector<pid_t> processes_with_argument(const std::string &word);
+
 // Read system calls the process has made so far: each read of a port image is one.
 long read_calls(pid_t pid);
 
-// Waits until the daemon has read its port image `count` more times, so that
-// it has seen the buttons as they are now.
+// Waits until the daemon runs no command and has then read its port image
+// `count` more times, so that it has seen the buttons as they are now. (A
+// finished command's reads are added to the daemon's count when it is reaped,
+// so counting starts only once it has been.)
 bool wait_reads(pid_t pid, long count);
 
 std::string read_file(const std::string &path);

@@ -1,0 +1,452 @@
+// tabrind: reads its configuration file, builds the tabrin command line from
+// it, and starts, stops, restarts or reports the daemon through its lock file.
+#include <array>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// All of the controller's variable text: the line being read, the daemon
+// command line, the lock path.
+struct text_buffer {
+    char *data; // NUL-terminated by add_string and add_char
+    int pos;    // the tokenizer's cursor in the line buffer; 0 in the others
+    int len;    // bytes of text, the NUL not counted
+    int alloc;  // bytes at data; 0 while data is constant text; for a lock
+                // path named in the file, the name's length
+};
+
+namespace {
+
+// Buffers grow by this much at a time, never by doubling.
+constexpr int buffer_step = 4096;
+
+constexpr const char *usage =
+    "Usage:\ntabrind [start|stop|restart|status] [-f inputfile]\n"
+    "start(default): runs tabrin with options taken from [inputfile] or \n"
+    "\t\t/etc/tabrind.conf (default).\n"
+    "stop: stops tabrin started with tabrind\n"
+    "restart: restarts tabrin started with tabrind\n"
+    "status: reports whether tabrin started with tabrind is running\n";
+
+enum action { action_start, action_stop, action_restart, action_status };
+
+// Indexed by action.
+constexpr std::array<std::string_view, 4> action_words = {"start", "stop", "restart", "status"};
+
+// How long stop waits for the daemon to let go of its lock, and how often it looks.
+constexpr int stop_deadline_ms = 5000;
+constexpr int stop_test_ms = 20;
+
+struct arguments {
+    action requested;
+    const char *config_path;
+};
+
+// Where process_line is within one line's words.
+enum line_state {
+    keyword_state, // the first word: which directive
+    list_state,    // the button list of run; its command follows
+    value_state,   // the one value of poll, wait, ignore, device
+    command_state, // the first word of run's command: the rest of the line is copied
+    lock_state,    // every word from here on is a lock path
+    skip_state,    // the directive is complete: further words are ignored
+    line_done,     // nothing more on this line counts
+};
+
+[[noreturn]] void fail(const char *message)
+{
+    fprintf(stderr, "%s", message);
+    exit(1);
+}
+
+[[noreturn]] void fail_system(const char *prefix)
+{
+    perror(prefix);
+    exit(1);
+}
+
+char *allocate(int size)
+{
+    char *data = static_cast<char *>(malloc(size));
+    if (data == nullptr)
+        fail_system("tabrind");
+    return data;
+}
+
+void add_string(text_buffer *buffer, const char *source, int n)
+{
+    // Room for the text, its NUL and at least one spare byte.
+    while (buffer->len + n + 1 >= buffer->alloc) {
+        buffer->alloc += buffer_step;
+        buffer->data = static_cast<char *>(realloc(buffer->data, buffer->alloc));
+        if (buffer->data == nullptr)
+            fail_system("tabrind");
+    }
+    const int copied = static_cast<int>(strnlen(source, n));
+    memcpy(buffer->data + buffer->len, source, copied);
+    buffer->len += copied;
+    buffer->data[buffer->len] = '\0';
+}
+
+void add_char(text_buffer *buffer, char c)
+{
+    buffer->len += 1;
+    if (buffer->len + 1 >= buffer->alloc) {
+        buffer->alloc += buffer_step;
+        buffer->data = static_cast<char *>(realloc(buffer->data, buffer->alloc));
+        if (buffer->data == nullptr)
+            fail_system("tabrind");
+    }
+    buffer->data[buffer->len - 1] = c;
+    buffer->data[buffer->len] = '\0';
+}
+
+void add_text(text_buffer *buffer, std::string_view text)
+{
+    add_string(buffer, text.data(), static_cast<int>(text.size()));
+}
+
+// Single-quoted, so that the shell hands the text to the daemon as one word,
+// unexpanded; a quote inside is closed, escaped and reopened.
+void add_quoted(text_buffer *buffer, const text_buffer *text)
+{
+    add_char(buffer, '\'');
+    for (int i = 0; i < text->len; ++i) {
+        if (text->data[i] == '\'')
+            add_text(buffer, "'\\''");
+        else
+            add_char(buffer, text->data[i]);
+    }
+    add_char(buffer, '\'');
+}
+
+bool is_blank(char c)
+{
+    return isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// The next word of the line: a run of bytes that are neither white space nor
+// '#', not NUL-terminated; null when the line (or its text before a '#') is used up.
+const char *get_next_string(text_buffer *line, int *length, bool *comment_seen)
+{
+    if (*comment_seen)
+        return nullptr;
+    while (line->pos < line->len && is_blank(line->data[line->pos]))
+        ++line->pos;
+    if (line->data[line->pos] == '#') {
+        *comment_seen = true;
+        return nullptr;
+    }
+    if (line->pos >= line->len)
+        return nullptr;
+    const int start = line->pos;
+    while (line->pos < line->len && !is_blank(line->data[line->pos]) && line->data[line->pos] != '#')
+        ++line->pos;
+    if (line->data[line->pos] == '#')
+        *comment_seen = true;
+    *length = line->pos - start;
+    return line->data + start;
+}
+
+// Keywords are tried in this order, each matching any word that begins with it.
+line_state start_directive(std::string_view word, int line_number, text_buffer *command,
+                           bool *daemon_mode, int *run_count)
+{
+    if (word.starts_with("run")) {
+        ++*run_count;
+        add_text(command, "-r ");
+        return list_state;
+    }
+    if (word.starts_with("poll")) {
+        add_text(command, "-p ");
+        return value_state;
+    }
+    if (word.starts_with("wait")) {
+        add_text(command, "-w ");
+        return value_state;
+    }
+    if (word.starts_with("nodaemon")) {
+        *daemon_mode = false;
+        return line_done;
+    }
+    if (word.starts_with("ignore")) {
+        add_text(command, "-i ");
+        return value_state;
+    }
+    if (word.starts_with("lock"))
+        return lock_state;
+    if (word.starts_with("device")) {
+        add_text(command, "-j ");
+        return value_state;
+    }
+    fprintf(stderr, "line %d: command string \"%.*s\" not recognized\n", line_number,
+            static_cast<int>(word.size()), word.data());
+    exit(1);
+}
+
+// The command is the rest of the line from its first word up to a '#' or the
+// newline, blanks, tabs, carriage returns and quotes included as they are.
+void copy_command(const text_buffer *line, const char *word, text_buffer *command)
+{
+    const int start = static_cast<int>(word - line->data);
+    int end = start;
+    while (end < line->len && line->data[end] != '#' && line->data[end] != '\n')
+        ++end;
+    add_char(command, '"');
+    add_string(command, word, end - start);
+    add_text(command, "\" ");
+}
+
+void set_lock_path(text_buffer *lock, const char *word, int length)
+{
+    // alloc tells a path named in the file from the constant default.
+    if (lock->alloc != 0)
+        fail("More than one lock file specified\n");
+    char *copy = allocate(length + 1);
+    memcpy(copy, word, length);
+    copy[length] = '\0';
+    *lock = {copy, 0, length, length};
+}
+
+void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, int line_number,
+                  int *run_count, text_buffer *lock)
+{
+    line->pos = 0;
+    bool comment_seen = false;
+    line_state state = keyword_state;
+    int length = 0;
+    for (const char *word = get_next_string(line, &length, &comment_seen); word != nullptr;
+         word = get_next_string(line, &length, &comment_seen)) {
+        switch (state) {
+        case keyword_state:
+            state = start_directive(std::string_view(word, length), line_number, command, daemon_mode,
+                                    run_count);
+            break;
+        case list_state:
+            add_string(command, word, length);
+            add_char(command, ' ');
+            state = command_state;
+            break;
+        case value_state:
+            add_string(command, word, length);
+            add_char(command, ' ');
+            state = skip_state;
+            break;
+        case command_state:
+            copy_command(line, word, command);
+            state = line_done;
+            break;
+        case lock_state:
+            set_lock_path(lock, word, length);
+            break;
+        case skip_state:
+        case line_done:
+            break;
+        }
+        if (state == line_done)
+            return;
+    }
+}
+
+// Reads one line of at most 4094 bytes; false at the end of the file.
+bool read_line(FILE *file, text_buffer *line, int line_number)
+{
+    if (fgets(line->data, line->alloc - 1, file) == nullptr) {
+        if (feof(file) != 0)
+            return false;
+        fail_system("tabrind");
+    }
+    line->len = static_cast<int>(strlen(line->data));
+    // A read that stops at its size limit does not look ahead, so it leaves the
+    // end-of-file indicator unset: only a last line without a newline that fits
+    // sets it. A NUL byte cuts the text short and so reads as too long too,
+    // even as the line's first byte.
+    const bool ends_in_newline = line->len > 0 && line->data[line->len - 1] == '\n';
+    if (!ends_in_newline && feof(file) == 0) {
+        fprintf(stderr, "line %d too long\n", line_number);
+        exit(1);
+    }
+    return true;
+}
+
+// The daemon started with -d works in "/": a relative lock path is made
+// absolute against the controller's directory, so that both name one file.
+void make_absolute(text_buffer *lock)
+{
+    if (lock->data[0] == '/')
+        return;
+    char *directory = getcwd(nullptr, 0);
+    if (directory == nullptr)
+        fail_system("tabrind");
+    text_buffer absolute = {nullptr, 0, 0, 0};
+    add_text(&absolute, directory);
+    free(directory);
+    if (absolute.data[absolute.len - 1] != '/')
+        add_char(&absolute, '/');
+    add_string(&absolute, lock->data, lock->len);
+    *lock = absolute;
+}
+
+void process_file(const char *path, text_buffer *command, text_buffer *lock, bool *daemon_mode)
+{
+    *command = {allocate(buffer_step), 0, 0, buffer_step};
+    text_buffer line = {allocate(buffer_step), 0, 0, buffer_step};
+    // The shell finds the daemon through the search path.
+    add_text(command, "tabrin ");
+    FILE *file = fopen(path, "r");
+    if (file == nullptr)
+        fail_system("tabrind");
+    int run_count = 0;
+    for (int line_number = 1; read_line(file, &line, line_number); ++line_number)
+        process_line(&line, command, daemon_mode, line_number, &run_count, lock);
+    fclose(file);
+    make_absolute(lock);
+    // Without the daemon's -d there is no lock either: it runs in the foreground.
+    if (*daemon_mode) {
+        add_text(command, "-d -l ");
+        add_quoted(command, lock);
+    }
+    free(line.data);
+    if (run_count == 0)
+        fail("No 'run' line in tabrind configuration file; nothing to do, exiting.\n");
+}
+
+// The process holding the daemon's lock, or 0 when nobody does.
+pid_t getlock(const char *path)
+{
+    struct stat st {};
+    if (stat(path, &st) != 0)
+        return 0;
+    // O_NONBLOCK: a FIFO at the lock path must not hold the controller up.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        fail_system("tabrind: opening lock file");
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 0;
+    probe.l_len = 0;
+    if (fcntl(fd, F_GETLK, &probe) != 0)
+        fail_system("tabrind: getting lock");
+    // This process holds no lock of its own on the file, so closing loses nothing.
+    close(fd);
+    if (probe.l_type == F_UNLCK)
+        return 0;
+    // An open-file-description lock reports -1, a holder in another PID
+    // namespace 0: neither may ever reach kill().
+    if (probe.l_pid <= 0)
+        fail("Lock file held by an unknown process\n");
+    return probe.l_pid;
+}
+
+int action_named(std::string_view word)
+{
+    for (size_t i = 0; i < action_words.size(); ++i)
+        if (word == action_words[i])
+            return static_cast<int>(i);
+    return -1;
+}
+
+arguments read_arguments(int argc, char **argv)
+{
+    arguments given = {action_start, "/etc/tabrind.conf"};
+    bool file_given = false;
+    int action_count = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        const int named = action_named(word);
+        if (named >= 0) {
+            given.requested = static_cast<action>(named);
+            ++action_count;
+        } else if (word == "-f") {
+            if (file_given)
+                fail("-f option supplied more than once, exiting\n");
+            if (i + 1 == argc)
+                fail("-f option requires a file name, exiting\n");
+            file_given = true;
+            given.config_path = argv[++i];
+        } else {
+            fprintf(stderr, "%s", usage);
+        }
+        if (action_count > 1)
+            fail("More than one action option defined, exiting\n");
+    }
+    return given;
+}
+
+void report_status(pid_t pid)
+{
+    if (pid == 0)
+        printf("tabrin not running\n");
+    else
+        printf("tabrin running, pid=%d\n", pid);
+}
+
+// SIGINT is lost while the daemon runs a bound command, so stop returns only
+// once the lock is free, or fails.
+void stop_daemon(pid_t pid, const text_buffer *lock)
+{
+    if (pid == 0)
+        fail("No tabrin started by tabrind running\n");
+    if (kill(pid, SIGINT) != 0)
+        fail_system("tabrind: tabrin kill");
+    for (int waited_ms = 0; getlock(lock->data) != 0; waited_ms += stop_test_ms) {
+        if (waited_ms >= stop_deadline_ms) {
+            fprintf(stderr, "tabrin did not stop, pid=%d\n", pid);
+            exit(1);
+        }
+        usleep(stop_test_ms * 1000);
+    }
+}
+
+// A detached daemon's parent exits once start-up is over, with 1 if it failed
+// (having said why). Without -d the daemon's own end is the normal way out.
+void start_daemon(const text_buffer *command, bool daemon_mode)
+{
+    // NOLINTNEXTLINE(cert-env33-c): the daemon is started through the shell, which finds it on the path
+    const int status = system(command->data);
+    if (!daemon_mode)
+        return;
+    if (status == -1)
+        fail_system("tabrind: starting tabrin");
+    if (status != 0)
+        exit(1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const arguments given = read_arguments(argc, argv);
+    char default_lock[] = "/var/lock/tabrin";
+    text_buffer lock = {default_lock, 0, static_cast<int>(strlen(default_lock)), 0};
+    text_buffer command = {nullptr, 0, 0, 0};
+    bool daemon_mode = true;
+    process_file(given.config_path, &command, &lock, &daemon_mode);
+    const pid_t pid = getlock(lock.data);
+    switch (given.requested) {
+    case action_status:
+        report_status(pid);
+        break;
+    case action_stop:
+        stop_daemon(pid, &lock);
+        break;
+    case action_restart:
+        stop_daemon(pid, &lock);
+        start_daemon(&command, daemon_mode);
+        break;
+    case action_start:
+        if (pid != 0)
+            fail("tabrin already running\n");
+        start_daemon(&command, daemon_mode);
+        break;
+    }
+    return 0;
+}

@@ -1,0 +1,239 @@
+// The configuration file: which words the daemon receives for it, and each
+// refusal with its message. A stand-in tabrin first on the search path writes
+// down the words it was started with.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <sys/stat.h>
+
+namespace {
+
+const std::string no_run_line = "No 'run' line in tabrind configuration file; nothing to do, exiting.\n";
+
+// Records its arguments in DIR/args, one per line, and exits with $STANDIN_STATUS.
+struct stand_in {
+    temp_dir dir;
+    stand_in()
+    {
+        write_file(dir / "tabrin", "#!/bin/sh\n"
+                                   "for word; do printf '%s\\n' \"$word\"; done > '" + dir / "args" + "'\n"
+                                   "exit ${STANDIN_STATUS:-0}\n");
+        chmod((dir / "tabrin").c_str(), 0755);
+    }
+    std::string words() const { return read_file(dir / "args"); }
+    bool started() const { return file_exists(dir / "args"); }
+};
+
+// `tabrind start -f CONFIG` run from "/", with a fixed HOME for the shell that
+// starts the daemon; the stand-in's words are in stand_in::words().
+run_result start_with(const stand_in &daemon, const std::string &config, const std::string &status = "0")
+{
+    run_options options;
+    options.cwd = "/";
+    options.env = {"PATH=" + daemon.dir.path + ":/usr/bin:/bin", "HOME=/home/case", "STANDIN_STATUS=" + status};
+    return run({TABRIND, "start", "-f", config}, options);
+}
+
+std::string words(const std::vector<std::string> &list)
+{
+    std::string text;
+    for (const auto &word : list)
+        text += word + "\n";
+    return text;
+}
+
+std::vector<std::string> case_names()
+{
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(CONFIG_CASES))
+        if (entry.path().extension() == ".conf")
+            names.push_back(entry.path().stem());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// tests/config_cases/NAME.conf beside NAME.args (the daemon's words after its
+// name, one per line; status 0, nothing on standard error) or NAME.err (the
+// exact standard error; status 1, no daemon started). Relative lock paths
+// resolve from "/", and $HOME is /home/case.
+TEST(ControllerConfig, EachCaseGivesTheDaemonItsWordsOrItsMessage)
+{
+    const auto names = case_names();
+    ASSERT_GE(names.size(), 20u);
+    for (const auto &name : names) {
+        SCOPED_TRACE(name);
+        const std::string base = std::string(CONFIG_CASES) + "/" + name;
+        stand_in daemon;
+        const auto result = start_with(daemon, base + ".conf");
+        EXPECT_EQ(result.out, "");
+        if (file_exists(base + ".args")) {
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(daemon.words(), read_file(base + ".args"));
+        } else {
+            ASSERT_TRUE(file_exists(base + ".err"));
+            EXPECT_EQ(result.err, read_file(base + ".err"));
+            EXPECT_EQ(result.status, 1);
+            EXPECT_FALSE(daemon.started());
+        }
+    }
+}
+
+TEST(ControllerConfig, LinesHoldAtMost4093Characters)
+{
+    const std::string run_4093 = "run 1 " + std::string(4093 - 6, 'x');
+    const std::string run_4094 = "run 1 " + std::string(4094 - 6, 'x');
+    const std::string accepted = words({"-p", "5", "-r", "1", std::string(4093 - 6, 'x'), "-d", "-l", "/var/lock/tabrin"});
+    struct length_case {
+        std::string text;
+        bool fits;
+    };
+    const std::vector<length_case> cases = {
+        {"poll 5\n" + run_4093 + "\n", true},
+        {"poll 5\n" + run_4093, true}, // last line, no newline
+        {"poll 5\n" + run_4094 + "\n", false},
+        {"poll 5\n" + run_4094, false},
+        {"poll 5\n" + run_4094 + "\nrun 2 y\n", false},
+    };
+    temp_dir dir;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        stand_in daemon;
+        write_file(dir / "conf", cases[i].text);
+        const auto result = start_with(daemon, dir / "conf");
+        if (cases[i].fits) {
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(daemon.words(), accepted);
+        } else {
+            EXPECT_EQ(result.err, "line 2 too long\n");
+            EXPECT_EQ(result.status, 1);
+            EXPECT_FALSE(daemon.started());
+        }
+    }
+}
+
+// A NUL byte ends a line's text: such a line is refused as too long, unless it
+// is the last one and has no newline; then its text before the NUL counts.
+// A NUL as the line's first byte is no exception.
+TEST(ControllerConfig, NulByteEndsTheLinesText)
+{
+    using namespace std::string_literals;
+    struct nul_case {
+        std::string text;
+        std::string args; // empty: refused as too long on line 2
+    };
+    const std::vector<nul_case> cases = {
+        {"run 1 x\npoll 5\0 6\nwait 3\n"s, ""},
+        {"run 1 x\npoll 5\0 6"s, words({"-r", "1", "x", "-p", "5", "-d", "-l", "/var/lock/tabrin"})},
+        {"run 1 x\n\0poll 5\nwait 3\n"s, ""},
+        {"run 1 x\n\0poll 5"s, words({"-r", "1", "x", "-d", "-l", "/var/lock/tabrin"})},
+    };
+    temp_dir dir;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        stand_in daemon;
+        write_file(dir / "conf", cases[i].text);
+        const auto result = start_with(daemon, dir / "conf");
+        if (!cases[i].args.empty()) {
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(daemon.words(), cases[i].args);
+        } else {
+            EXPECT_EQ(result.err, "line 2 too long\n");
+            EXPECT_EQ(result.status, 1);
+            EXPECT_FALSE(daemon.started());
+        }
+    }
+}
+
+TEST(ControllerConfig, CommandLineGrowsPastItsFirst4096Bytes)
+{
+    temp_dir dir;
+    std::string config;
+    std::vector<std::string> expected;
+    for (const char *set : {"1", "2", "3", "4"}) {
+        const std::string command = "echo " + std::string(3000, set[0]);
+        config += std::string("run ") + set + " " + command + "\n";
+        expected.insert(expected.end(), {"-r", set, command});
+    }
+    config += "lock " + dir / "lock" + "\n";
+    expected.insert(expected.end(), {"-d", "-l", dir / "lock"});
+    write_file(dir / "conf", config);
+    stand_in daemon;
+    const auto result = start_with(daemon, dir / "conf");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(daemon.words(), words(expected));
+}
+
+TEST(ControllerConfig, FileThatCannotBeReadEndsTheControllerWhateverTheAction)
+{
+    temp_dir dir;
+    write_file(dir / "secret.conf", "run 1 x\n");
+    chmod((dir / "secret.conf").c_str(), 0600);
+    struct unreadable {
+        std::string path;
+        std::string message;
+        bool as_nobody;
+    };
+    std::vector<unreadable> files = {{dir / "missing.conf", "tabrind: No such file or directory\n", false},
+                                     {dir.path, "tabrind: Is a directory\n", false}};
+    if (running_as_root())
+        files.push_back({dir / "secret.conf", "tabrind: Permission denied\n", true});
+    else
+        std::printf("not root: the file nobody may not read is not tried\n");
+    for (const auto &file : files) {
+        for (const char *action : {"start", "stop", "restart", "status"}) {
+            stand_in daemon;
+            run_options options = file.as_nobody ? as_nobody() : run_options{};
+            options.env = {"PATH=" + daemon.dir.path + ":/usr/bin:/bin"};
+            const auto result = run({TABRIND, action, "-f", file.path}, options);
+            EXPECT_EQ(result.err, file.message) << file.path << " " << action;
+            EXPECT_EQ(result.out, "") << file.path << " " << action;
+            EXPECT_EQ(result.status, 1) << file.path << " " << action;
+            EXPECT_FALSE(daemon.started());
+        }
+    }
+}
+
+TEST(ControllerConfig, ConfigurationIsCheckedWhateverTheAction)
+{
+    temp_dir dir;
+    write_file(dir / "conf", "poll 5\n");
+    for (const char *action : {"status", "stop", "restart", "start"}) {
+        const auto result = run({TABRIND, action, "-f", dir / "conf"});
+        EXPECT_EQ(result.err, no_run_line) << action;
+        EXPECT_EQ(result.out, "") << action;
+        EXPECT_EQ(result.status, 1) << action;
+    }
+}
+
+// A detached daemon's parent reports its start-up; in the foreground the
+// daemon's end is the normal way out, whatever its status.
+TEST(ControllerConfig, DaemonStatusCountsOnlyForADetachedDaemon)
+{
+    temp_dir dir;
+    write_file(dir / "detached.conf", "run 1 x\nlock " + dir / "lock" + "\n");
+    write_file(dir / "foreground.conf", "run 1 x\nnodaemon\n");
+    {
+        stand_in daemon;
+        const auto result = start_with(daemon, dir / "detached.conf", "3");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(daemon.started());
+    }
+    {
+        stand_in daemon;
+        const auto result = start_with(daemon, dir / "foreground.conf", "3");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(daemon.words(), words({"-r", "1", "x"}));
+    }
+}
+
+} // namespace
