@@ -1,0 +1,148 @@
+/* MEASURING AID, not part of tabrin: times presses end to end.
+
+   The bound command line is   echo > SHELL_FIFO; 'stamp' STAMP_FIFO
+   Its builtin echo marks the moment the shell runs the bound line (this aid
+   reads its clock as the echo wakes it: a little late, never early); the
+   stamp marks the first instruction of an external program that the line
+   starts (the time stamp writes).
+
+   press daemon PORT_IMAGE SHELL_FIFO STAMP_FIFO COUNT POLL_MS
+       COUNT times: wait two poll intervals plus a random fraction of one, so
+       that the press lands at a random moment of the daemon's poll; write a
+       press of button 1 into PORT_IMAGE; wait for both marks; release.
+       The fractions are stratified: each of COUNT equal slices of the
+       interval gets one press at a random point in it, in random order, so
+       that the median is not at the mercy of where 200 draws happen to fall.
+   press shell SHELL_FIFO STAMP_FIFO COUNT POLL_MS COMMAND
+       The same waits, but COMMAND is started here the way system() starts
+       it (posix_spawn of /bin/sh -c): what system() and the shell add.
+
+   Prints one line per press: ns to the shell mark, ns to the stamp. */
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+static long long now_ns(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+static void die(const char *what)
+{
+    fprintf(stderr, "press: %s\n", what);
+    exit(1);
+}
+
+/* Waits (2 s at most) for a line on the FIFO; returns the time it came and
+   leaves the line in `line`. */
+static long long await_line(int fifo, char *line, size_t size)
+{
+    struct pollfd p = {fifo, POLLIN, 0};
+    if (poll(&p, 1, 2000) != 1)
+        die("nothing within 2 s: the bound command did not run");
+    long long came = now_ns();
+    ssize_t got = read(fifo, line, size - 1);
+    if (got <= 0)
+        die("reading a FIFO failed");
+    line[got] = '\0';
+    return came;
+}
+
+static void set_port(int port, unsigned char status)
+{
+    if (pwrite(port, &status, 1, 0) != 1)
+        die("writing the port image failed");
+}
+
+static void sleep_ns(long long ns)
+{
+    struct timespec t = {ns / 1000000000LL, ns % 1000000000LL};
+    nanosleep(&t, NULL);
+}
+
+/* Read and write: the open never waits for a writer, and the FIFO stays
+   usable from one command to the next. */
+static int open_fifo(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        die("cannot open a FIFO");
+    return fd;
+}
+
+/* 0 .. count-1 in random order. */
+static int *shuffled_slices(int count)
+{
+    int *slice = malloc(sizeof *slice * (size_t)count);
+    if (slice == NULL)
+        die("out of memory");
+    for (int i = 0; i < count; ++i)
+        slice[i] = i;
+    for (int i = count - 1; i > 0; --i) {
+        int j = (int)(drand48() * (i + 1));
+        int kept = slice[i];
+        slice[i] = slice[j];
+        slice[j] = kept;
+    }
+    return slice;
+}
+
+static void measure(int port, const char *command, const char *shell_path, const char *stamp_path,
+                    int count, long long poll_ns)
+{
+    int shell_fifo = open_fifo(shell_path);
+    int stamp_fifo = open_fifo(stamp_path);
+    int *slice = shuffled_slices(count);
+    char line[64];
+    for (int i = 0; i < count; ++i) {
+        /* After a release the daemon needs up to one poll to see it. */
+        double fraction = (slice[i] + drand48()) / count;
+        sleep_ns(2 * poll_ns + (long long)(fraction * poll_ns));
+        long long start = now_ns();
+        pid_t child = 0;
+        if (port >= 0) {
+            set_port(port, 0xEF); /* button 1 down */
+        } else {
+            char *argv[] = {"sh", "-c", (char *)command, NULL};
+            if (posix_spawn(&child, "/bin/sh", NULL, NULL, argv, environ) != 0)
+                die("cannot start the shell");
+        }
+        long long shell = await_line(shell_fifo, line, sizeof line) - start;
+        await_line(stamp_fifo, line, sizeof line);
+        long long stamp = atoll(line) - start;
+        if (port >= 0)
+            set_port(port, 0xFF);
+        else
+            waitpid(child, NULL, 0);
+        printf("%lld %lld\n", shell, stamp);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    srand48(now_ns() ^ getpid());
+    if (argc == 7 && strcmp(argv[1], "daemon") == 0) {
+        int port = open(argv[2], O_WRONLY | O_CLOEXEC);
+        if (port < 0)
+            die("cannot open the port image");
+        measure(port, NULL, argv[3], argv[4], atoi(argv[5]), atoll(argv[6]) * 1000000LL);
+        return 0;
+    }
+    if (argc == 7 && strcmp(argv[1], "shell") == 0) {
+        measure(-1, argv[6], argv[2], argv[3], atoi(argv[4]), atoll(argv[5]) * 1000000LL);
+        return 0;
+    }
+    fprintf(stderr, "usage: press daemon PORT_IMAGE SHELL_FIFO STAMP_FIFO COUNT POLL_MS\n"
+                    "       press shell SHELL_FIFO STAMP_FIFO COUNT POLL_MS COMMAND\n");
+    return 2;
+}
