@@ -241,6 +241,7 @@ void setlock(const char *path)
     // The lock lives as long as this descriptor, which is never closed.
     if (fcntl(fd, F_SETLK, &lock) != 0)
         fail("Lockfile already locked\n");
+    // cppcheck-suppress resourceLeak ; the descriptor is kept open on purpose: it holds the lock
 }
 
 // Standard descriptors on /dev/null, so bound commands start with valid ones;

@@ -2,6 +2,7 @@
 // the words of a file (one per line, bytes as they are) and stops there, where
 // the daemon would go on to fork, open its port and take its lock.
 #define main tabrin_main
+// NOLINTNEXTLINE(bugprone-suspicious-include): the daemon's own unit, so that its parser can be called
 #include "../daemon/tabrin.cpp"
 #undef main
 

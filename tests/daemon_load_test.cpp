@@ -18,6 +18,7 @@ TEST(DaemonLoad, TwentyDaemonsStartedAtOnceLeaveExactlyOne)
     set_buttons(dir / "port", all_up);
     constexpr int crowd = 20;
     std::vector<pid_t> starters;
+    starters.reserve(crowd);
     for (int i = 0; i < crowd; ++i)
         starters.push_back(spawn({TABRIN, "-d", "-j", dir / "port", "-l", dir / "lock", "-r", "1", "x"},
                                  dir / ("err" + std::to_string(i))));

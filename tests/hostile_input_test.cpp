@@ -143,7 +143,7 @@ TEST(HostileInput, DaemonSurvivesHostileArgumentVectors)
     generator g{std::mt19937(20261208)};
     int started = 0;
     int refused = 0;
-    for (int run = 0; run < argument_vectors; ++run) {
+    for (int run_number = 0; run_number < argument_vectors; ++run_number) {
         std::vector<std::string> args = {TABRIN};
         const size_t items = g.below(8);
         for (size_t i = 0; i < items; ++i)
@@ -155,11 +155,11 @@ TEST(HostileInput, DaemonSurvivesHostileArgumentVectors)
         const bool may_be_silent = std::find(args.begin(), args.end(), "") != args.end();
         if (result.started) {
             ++started;
-            EXPECT_EQ(result.err, "") << "run " << run << shown(args);
+            EXPECT_EQ(result.err, "") << "run " << run_number << shown(args);
         } else if (result.status == 1 && (daemon_messages.count(result.err) != 0 || (may_be_silent && result.err.empty()))) {
             ++refused;
         } else {
-            ADD_FAILURE() << "run " << run << ": status " << result.status << ", stderr [" << result.err << "]"
+            ADD_FAILURE() << "run " << run_number << ": status " << result.status << ", stderr [" << result.err << "]"
                           << shown(args);
         }
     }

@@ -37,10 +37,9 @@ std::vector<std::string> full_command(const std::vector<std::string> &args, cons
         _exit(127);
     for (const auto &setting : options.env)
         putenv(strdup(setting.c_str()));
-    std::vector<char *> argv;
-    for (const auto &word : words)
-        argv.push_back(const_cast<char *>(word.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char *> argv(words.size() + 1, nullptr);
+    std::transform(words.begin(), words.end(), argv.begin(),
+                   [](const std::string &word) { return const_cast<char *>(word.c_str()); });
     // Whatever the test runner ignores or blocks, the program starts from defaults.
     signal(SIGINT, SIG_DFL);
     sigset_t none;
@@ -216,13 +215,16 @@ std::vector<pid_t> processes_with_argument(const std::string &word)
     if (proc == nullptr)
         return found;
     while (const dirent *entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        const pid_t pid = static_cast<pid_t>(strtol(entry->d_name, nullptr, 10));
         if (pid <= 0)
             continue;
         // The arguments, each ended by a NUL.
-        const std::string nul(1, '\0');
-        const std::string args = nul + read_file("/proc/" + std::to_string(pid) + "/cmdline");
-        if (args.find(nul + word + nul) != std::string::npos && process_alive(pid))
+        std::string args(1, '\0');
+        args += read_file("/proc/" + std::to_string(pid) + "/cmdline");
+        std::string wanted(1, '\0');
+        wanted += word;
+        wanted += '\0';
+        if (args.find(wanted) != std::string::npos && process_alive(pid))
             found.push_back(pid);
     }
     closedir(proc);
@@ -270,10 +272,8 @@ bool file_exists(const std::string &path)
 
 int count_lines(const std::string &path)
 {
-    int lines = 0;
-    for (char c : read_file(path))
-        lines += c == '\n';
-    return lines;
+    const std::string text = read_file(path);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
 void set_buttons(const std::string &image, unsigned char status)
