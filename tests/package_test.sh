@@ -28,6 +28,8 @@ fi
 
 dpkg -i "$deb" >/dev/null
 expect "tabrin mode" "4755 root root" "$(stat -c '%a %U %G' /usr/bin/tabrin)"
+expect "licence" "License: MIT" "$(grep -m1 '^License:' /usr/share/doc/tabrin/copyright)"
+cmp -s /usr/share/doc/tabrin/LICENSE "$(dirname "$0")/../LICENSE" || fail "LICENSE not installed"
 expect "conffile" "/etc/tabrind.conf" "$(dpkg-query -W -f='${Conffiles}' tabrin | awk '{print $1}')"
 
 usage=$'\nUsage: tabrin [-t secs] [-r [1234] "cmd"]\nRuns command when two joystick buttons are pressed,\nSee man page tabrin(1) for details'
