@@ -145,24 +145,6 @@ bool wait_polls(pid_t pid, long count)
     return start >= 0 && wait_for([&] { return sleeps(pid) >= start + count; });
 }
 
-// Whether the process has `path` open, even when the node has since gone.
-bool holds_open(pid_t pid, const std::string &path)
-{
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *dir = opendir(fds.c_str());
-    if (dir == nullptr)
-        return false;
-    bool held = false;
-    while (const dirent *entry = readdir(dir)) {
-        char target[PATH_MAX];
-        const ssize_t length = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
-        const std::string link = length < 0 ? "" : std::string(target, static_cast<size_t>(length));
-        held = held || link == path || link == path + " (deleted)";
-    }
-    closedir(dir);
-    return held;
-}
-
 const std::vector<int> gamepad_keys = {BTN_SOUTH, BTN_EAST, BTN_NORTH, BTN_WEST, BTN_START, BTN_SELECT};
 const std::vector<int> buttons12 = {BTN_SOUTH, BTN_EAST};
 
