@@ -127,11 +127,16 @@ bool choose_watches(waiter *wait, const source_set *sources)
     return added;
 }
 
-void retry_closed(source_set *sources)
+// False when there was none to try.
+bool retry_closed(source_set *sources)
 {
+    bool tried = false;
     for (int i = 0; i < sources->count; ++i)
-        if (sources->list[i].kind == source_kind::closed)
+        if (sources->list[i].kind == source_kind::closed) {
             source_reopen(sources, &sources->list[i]);
+            tried = true;
+        }
+    return tried;
 }
 
 // A path can appear between looking for it and watching for it: after a new
@@ -140,8 +145,8 @@ void update_watches(waiter *wait, source_set *sources)
 {
     if (!wait->stale && wait->seen_changes == sources->changes)
         return;
-    for (int round = 0; round < settle_rounds && choose_watches(wait, sources); ++round)
-        retry_closed(sources);
+    for (int round = 0; round < settle_rounds && choose_watches(wait, sources) && retry_closed(sources); ++round) {
+    }
     wait->stale = false;
     wait->seen_changes = sources->changes;
 }
@@ -237,7 +242,6 @@ bool start_waiting(waiter *wait, source_set *sources)
     if (wait->inotify < 0)
         return false;
     update_watches(wait, sources);
-    retry_closed(sources);
     return true;
 }
 
