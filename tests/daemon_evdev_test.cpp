@@ -84,6 +84,7 @@ bool is_character_device(const std::string &path)
 
 gid_t input_group()
 {
+    // cppcheck-suppress getgrnamCalled ; the test program has one thread
     const group *input = getgrnam("input");
     return input == nullptr ? static_cast<gid_t>(-1) : input->gr_gid;
 }
@@ -114,7 +115,7 @@ std::string plug(virtual_device *device, const std::vector<int> &keys, const std
         if (ioctl(device->fd, UI_SET_KEYBIT, key) != 0)
             return reason("UI_SET_KEYBIT");
     for (int axis : axes)
-        if (const std::string failed = add_axis(device->fd, axis); !failed.empty())
+        if (std::string failed = add_axis(device->fd, axis); !failed.empty())
             return failed;
     uinput_setup setup {};
     setup.id.bustype = BUS_VIRTUAL;
