@@ -22,7 +22,7 @@ constexpr uint32_t directory_events =
 
 // Rounds of watching and looking again while the directories to watch change
 // under the daemon's feet; events bring it back later anyway.
-constexpr int settle_rounds = 16;
+constexpr int watch_rounds = 16;
 
 bool uses_game_port(const source_set *sources)
 {
@@ -145,8 +145,9 @@ void update_watches(waiter *wait, source_set *sources)
 {
     if (!wait->stale && wait->seen_changes == sources->changes)
         return;
-    for (int round = 0; round < settle_rounds && choose_watches(wait, sources) && retry_closed(sources); ++round) {
-    }
+    for (int round = 0; round < watch_rounds; ++round)
+        if (!choose_watches(wait, sources) || !retry_closed(sources))
+            break;
     wait->stale = false;
     wait->seen_changes = sources->changes;
 }
