@@ -149,7 +149,7 @@ static long switches(pid_t pid)
     return proc_number(pid, "status", "ctxt_switches:");
 }
 
-/* Sleeping in ppoll without a timeout: /proc/PID/syscall's fourth field. */
+/* Sleeping in epoll_wait without a timeout: /proc/PID/syscall's fifth field. */
 static int at_rest(pid_t pid)
 {
     char path[64];
@@ -159,9 +159,9 @@ static int at_rest(pid_t pid)
         return 0;
     long number = -1;
     char timeout[32] = "";
-    int got = fscanf(f, "%ld %*s %*s %31s", &number, timeout);
+    int got = fscanf(f, "%ld %*s %*s %*s %31s", &number, timeout);
     fclose(f);
-    return got == 2 && number == SYS_ppoll && strcmp(timeout, "0x0") == 0;
+    return got == 2 && number == SYS_epoll_wait && strncmp(timeout, "0xffffffff", 10) == 0;
 }
 
 static void wait_rest(pid_t pid)

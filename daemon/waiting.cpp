@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,48 +182,51 @@ void read_notes(waiter *wait, source_set *sources)
     wait->stale = true;
 }
 
-struct poll_set {
-    std::array<pollfd, max_sources + 1> fds{};
-    std::array<source *, max_sources + 1> owner{};
-    int count = 0;
-    bool timed = false; // a port image is open: it is read every poll interval
-};
+// The inotify descriptor's tag in the epoll set; devices are tagged with
+// their index among the sources.
+constexpr uint32_t inotify_tag = max_sources;
 
-poll_set gather(const waiter *wait, source_set *sources)
+// Every open device is in the epoll set. A closed descriptor leaves the set
+// by itself, and one that is there already is refused (EEXIST): after any
+// change every device is simply added.
+void register_devices(const waiter *wait, const source_set *sources)
 {
-    poll_set set;
-    set.fds[set.count++] = {wait->inotify, POLLIN, 0};
     for (int i = 0; i < sources->count; ++i) {
-        source *port = &sources->list[i];
-        set.timed = set.timed || port->kind == source_kind::image;
-        if (port->kind == source_kind::device) {
-            set.owner[set.count] = port;
-            set.fds[set.count++] = {port->fd, POLLIN, 0};
-        }
+        const source *port = &sources->list[i];
+        if (port->kind != source_kind::device)
+            continue;
+        epoll_event event {};
+        event.events = EPOLLIN;
+        event.data.u32 = static_cast<uint32_t>(i);
+        epoll_ctl(wait->epoll, EPOLL_CTL_ADD, port->fd, &event);
     }
-    return set;
 }
 
-// Waits at most `timeout` (for ever when null); true when something happened.
-bool wait_once(waiter *wait, source_set *sources, const timespec *timeout, bool timed_only)
+bool any_image(const source_set *sources)
 {
-    update_watches(wait, sources);
-    poll_set set = gather(wait, sources);
-    if (timed_only && !set.timed)
-        timeout = nullptr;
-    if (ppoll(set.fds.data(), static_cast<nfds_t>(set.count), timeout, nullptr) <= 0)
-        return false;
-    for (int i = 1; i < set.count; ++i)
-        if (set.fds[i].revents != 0)
-            source_drain(sources, set.owner[i]);
-    if (set.fds[0].revents != 0)
-        read_notes(wait, sources);
-    return true;
+    for (int i = 0; i < sources->count; ++i)
+        if (sources->list[i].kind == source_kind::image)
+            return true;
+    return false;
 }
 
-timespec from_usec(long usec)
+// Waits at most `timeout_ms` (for ever when -1); true when something happened.
+bool wait_once(waiter *wait, source_set *sources, int timeout_ms)
 {
-    return {static_cast<time_t>(usec / 1000000), (usec % 1000000) * 1000};
+    if (wait->stale || wait->seen_changes != sources->changes) {
+        update_watches(wait, sources);
+        register_devices(wait, sources);
+    }
+    std::array<epoll_event, max_sources + 1> events;
+    const int ready = epoll_wait(wait->epoll, events.data(), static_cast<int>(events.size()), timeout_ms);
+    for (int i = 0; i < ready; ++i) {
+        const uint32_t tag = events[i].data.u32;
+        if (tag == inotify_tag)
+            read_notes(wait, sources);
+        else if (sources->list[tag].kind == source_kind::device)
+            source_drain(sources, &sources->list[tag]);
+    }
+    return ready > 0;
 }
 
 long usec_until(const timespec *deadline)
@@ -240,9 +243,14 @@ bool start_waiting(waiter *wait, source_set *sources)
     if (uses_game_port(sources))
         return true;
     wait->inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (wait->inotify < 0)
+    wait->epoll = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event {};
+    event.events = EPOLLIN;
+    event.data.u32 = inotify_tag;
+    if (wait->inotify < 0 || wait->epoll < 0 || epoll_ctl(wait->epoll, EPOLL_CTL_ADD, wait->inotify, &event) != 0)
         return false;
     update_watches(wait, sources);
+    register_devices(wait, sources);
     return true;
 }
 
@@ -252,8 +260,7 @@ void wait_for_input(waiter *wait, source_set *sources, int poll_usec)
         usleep(static_cast<useconds_t>(poll_usec));
         return;
     }
-    const timespec interval = from_usec(poll_usec);
-    wait_once(wait, sources, &interval, true);
+    wait_once(wait, sources, any_image(sources) ? poll_usec / 1000 : -1);
 }
 
 void settle(waiter *wait, source_set *sources, int wait_usec)
@@ -264,12 +271,10 @@ void settle(waiter *wait, source_set *sources, int wait_usec)
     }
     timespec deadline {};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const timespec length = from_usec(wait_usec);
-    deadline.tv_sec += length.tv_sec;
-    deadline.tv_nsec += length.tv_nsec;
-    for (long left = wait_usec; left > 0; left = usec_until(&deadline)) {
-        const timespec timeout = from_usec(left);
-        if (!wait_once(wait, sources, &timeout, false))
+    deadline.tv_sec += wait_usec / 1000000;
+    deadline.tv_nsec += (wait_usec % 1000000) * 1000L;
+    // Times are whole milliseconds; what an event leaves of one is rounded up.
+    for (long left = wait_usec; left > 0; left = usec_until(&deadline))
+        if (!wait_once(wait, sources, static_cast<int>((left + 999) / 1000)))
             return;
-    }
 }

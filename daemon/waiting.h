@@ -1,7 +1,7 @@
 // How the daemon waits: the game port in usleep, as ever; port images and
-// input event devices in one ppoll over the devices and an inotify descriptor
-// that follows paths coming and going. A timeout only while a port image is
-// open; with devices alone the daemon sleeps until something happens.
+// input event devices in one epoll_wait over the devices and an inotify
+// descriptor that follows paths coming and going. A timeout only while a port
+// image is open; with devices alone the daemon sleeps until something happens.
 #pragma once
 
 #include "sources.h"
@@ -9,7 +9,8 @@
 #include <array>
 
 struct waiter {
-    int inotify = -1;                                  // with -j paths only
+    int epoll = -1;                                    // with -j paths only
+    int inotify = -1;
     std::array<int, 2UL * max_sources> watches{};      // watch descriptors of the directories watched
     int watch_count = 0;
     bool stale = true;                                 // the directories to watch may have changed

@@ -178,17 +178,18 @@ long wakeups(pid_t pid)
     return total;
 }
 
-// Whether the daemon sleeps in ppoll without a timeout: waiting for events,
-// with nothing pending and nothing to poll.
+// Whether the daemon sleeps in epoll_wait without a timeout (-1): waiting
+// for events, with nothing pending and nothing to poll.
 bool waits_for_events(pid_t pid)
 {
     std::istringstream call(read_file("/proc/" + std::to_string(pid) + "/syscall"));
     long number = -1;
-    std::string fds;
+    std::string epoll;
+    std::string events;
     std::string count;
     std::string timeout;
-    call >> number >> fds >> count >> timeout;
-    return number == SYS_ppoll && timeout == "0x0";
+    call >> number >> epoll >> events >> count >> timeout;
+    return number == SYS_epoll_wait && (timeout == "0xffffffff" || timeout == "0xffffffffffffffff");
 }
 
 // No command runs, and the daemon waits for events.
