@@ -1,14 +1,13 @@
 /* MEASURING AID, not part of tabrin: the daemon on a virtual gamepad, run as
    root in the test VM (tests/vm/run), where /dev/uinput works.
 
-   Built with -DTABRIN="path" and, when strace is carried into the VM,
-   -DSTRACE="path". Prints lines "tabrin-bench: NAME VALUES..." that
+   Built with -DTABRIN="path" and -DSTRACE="path", both carried into the VM.
+   Prints lines "tabrin-bench: NAME VALUES..." that
    bench/run reads from the VM's console:
 
    idle WHAT SYSCALLS SWITCHES   over 10 s, WHAT one of present, playing
                                  (sticks, hat and unwatched buttons moving
-                                 at 100 reports a second), absent;
-                                 SYSCALLS -1 without strace
+                                 at 100 reports a second), absent
    press POLL_MS NS...           press of buttons 1 and 2 to the bound
                                  command's builtin echo, -w 10
    shell NS...                   system() of the same line, from here
@@ -207,21 +206,28 @@ static pid_t start_daemon(const char *poll_ms, const char *bound)
     return pid;
 }
 
+static double wall_s(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return (double)t.tv_sec + t.tv_nsec / 1e9;
+}
+
 /* The daemon's system calls and switches over one window, while `pad`
-   (when not -1) plays a game on sticks, hat and unwatched buttons. */
+   (when not -1) plays a game on sticks, hat and unwatched buttons. The calls
+   are those strace saw start within the window: attaching interrupts the
+   call the daemon sleeps in, before the window opens. */
 static void idle_window(const char *what, pid_t daemon, int pad)
 {
     char out[128], pid_text[16];
     /* Not in the daemon's directory, which it watches while the pad is away. */
     snprintf(out, sizeof out, "/tmp/strace.%s", what);
     snprintf(pid_text, sizeof pid_text, "%d", (int)daemon);
-    pid_t tracer = -1;
-#ifdef STRACE
-    char *argv[] = {STRACE, "-c", "-o", out, "-p", pid_text, NULL};
-    tracer = start(argv);
+    char *argv[] = {STRACE, "-ttt", "-o", out, "-p", pid_text, NULL};
+    pid_t tracer = start(argv);
     pause_ms(500); /* attached */
-#endif
     long before = switches(daemon);
+    double opened = wall_s();
     for (int tick = 0; tick < WINDOW_S * 100; ++tick) {
         if (pad >= 0) {
             emit(pad, EV_ABS, ABS_X, (tick * 977) % 65536 - 32768);
@@ -235,25 +241,22 @@ static void idle_window(const char *what, pid_t daemon, int pad)
         }
         pause_ms(10);
     }
+    double closed = wall_s();
     long after = switches(daemon);
-    long calls = -1;
-    if (tracer > 0) {
-        kill(tracer, SIGINT);
-        waitpid(tracer, NULL, 0);
-        /* strace -c ends with "100.00 ... CALLS ERRORS total"; an empty table
-           has no such line. */
-        FILE *f = fopen(out, "r");
-        char line[256];
-        calls = 0;
-        while (f != NULL && fgets(line, sizeof line, f) != NULL) {
-            double percent, seconds;
-            long usecs, count;
-            if (strstr(line, "total") != NULL && sscanf(line, "%lf %lf %ld %ld", &percent, &seconds, &usecs, &count) == 4)
-                calls = count;
-        }
-        if (f != NULL)
-            fclose(f);
+    kill(tracer, SIGINT);
+    waitpid(tracer, NULL, 0);
+    FILE *f = fopen(out, "r");
+    char line[512];
+    long calls = 0;
+    while (f != NULL && fgets(line, sizeof line, f) != NULL) {
+        double at;
+        /* "1765190000.123456 epoll_wait(..." or "... <... epoll_wait resumed>"; not "--- SIG" or "+++". */
+        if (sscanf(line, "%lf", &at) == 1 && at >= opened && at <= closed && strstr(line, " --- ") == NULL
+            && strstr(line, " +++ ") == NULL && strstr(line, "resumed>") == NULL)
+            ++calls;
     }
+    if (f != NULL)
+        fclose(f);
     printf("tabrin-bench: idle %s %ld %ld\n", what, calls, after - before);
 }
 
