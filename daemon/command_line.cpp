@@ -4,16 +4,19 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <utility>
+#include <iterator>
 
 #include <linux/input-event-codes.h>
 
 namespace {
 
-// Every key and button macro of linux/input-event-codes.h with its code.
-constexpr auto key_names = std::to_array<std::pair<std::string_view, int>>({
+// Every key and button macro of linux/input-event-codes.h with its code. The
+// names are one text, not pointed at one by one: a table of pointers would be
+// relocated, and so brought into memory, at every start, -b or not.
 #include "key_names.inc"
-});
+
+static_assert(std::count(std::begin(key_name_text), std::end(key_name_text), '\0')
+              == std::size(key_name_codes) + 1); // each name's NUL, and the text's own
 
 // Digits only, naming a code the kernel can report.
 int decimal_code(std::string_view text)
@@ -88,9 +91,15 @@ bool take_option(char letter, char **words, settings *result)
 
 int key_code(std::string_view name)
 {
-    const auto *key = std::find_if(key_names.begin(), key_names.end(),
-                                   [&](const auto &entry) { return entry.first == name; });
-    return key != key_names.end() ? key->second : decimal_code(name);
+    const std::string_view names(key_name_text, sizeof key_name_text - 1);
+    size_t at = 0;
+    for (const unsigned short code : key_name_codes) {
+        const size_t end = names.find('\0', at);
+        if (std::string_view(names.data() + at, end - at) == name)
+            return code;
+        at = end + 1;
+    }
+    return decimal_code(name);
 }
 
 int readmask(const char *text)
@@ -128,7 +137,7 @@ bool readbuttons(const char *text, button_names *names)
     std::string_view rest = text;
     for (;;) {
         const size_t comma = rest.find(',');
-        const int code = key_code(rest.substr(0, comma));
+        const int code = key_code(std::string_view(rest.data(), std::min(comma, rest.size())));
         if (code < 0 || named.count == 4) {
             say("Wrong button name specified\n");
             return false;

@@ -253,7 +253,8 @@ open_result source_open(source_set *sources, source *port)
 {
     if (port->kind == source_kind::game_port)
         return open_result::opened;
-    if (sources->start_dir[0] == '\0' && getcwd(sources->start_dir.data(), sources->start_dir.size()) == nullptr)
+    if (port->path[0] != '/' && sources->start_dir[0] == '\0'
+        && getcwd(sources->start_dir.data(), sources->start_dir.size()) == nullptr)
         sources->start_dir[0] = '\0'; // unknown: relative paths stay relative to the current directory
     const int fd = open_path(sources, port);
     if (fd < 0)
