@@ -236,15 +236,34 @@ TEST(ControllerActions, RelativeLockPathNamesOneFileForBothPrograms)
     }
 }
 
-TEST(ControllerActions, FifoAtTheLockPathIsQueriedWithoutWaiting)
+// The lock's directory may be writable by everyone: a link planted at the lock
+// path, even one to a running daemon's lock, or a FIFO, is refused at once,
+// and nothing is signalled or started.
+TEST(ControllerActions, LinkOrFifoAtTheLockPathIsRefusedWithoutWaiting)
 {
     temp_dir dir;
-    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
-    write_config(dir, dir / "fifo");
-    const auto result = tabrind(dir, "status");
-    EXPECT_EQ(result.out, "tabrin not running\n");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
+    write_config(dir, dir / "real.lock");
+    const auto started = tabrind(dir, "start");
+    process_guard daemon(daemon_of(dir)); // before any assertion can end the test
+    ASSERT_EQ(started.status, 0);
+    ASSERT_GT(daemon.pid, 0);
+    ASSERT_EQ(symlink("real.lock", (dir / "link.lock").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo.lock").c_str(), 0644), 0);
+    for (const char *planted : {"link.lock", "fifo.lock"}) {
+        write_config(dir, dir / planted);
+        for (const char *action : {"status", "stop", "restart", "start"}) {
+            const auto result = tabrind(dir, action);
+            EXPECT_EQ(result.err, "Lock file is not a regular file\n") << planted << " " << action;
+            EXPECT_EQ(result.out, "") << planted << " " << action;
+            EXPECT_EQ(result.status, 1) << planted << " " << action;
+        }
+    }
+    const auto daemons = processes_with_argument(dir / "port");
+    for (const pid_t pid : daemons)
+        if (pid != daemon.pid)
+            process_guard stray(pid);
+    EXPECT_EQ(daemons, std::vector<pid_t>{daemon.pid});
+    EXPECT_EQ(lock_holder(dir / "real.lock"), daemon.pid);
 }
 
 class ControllerAsNobody : public testing::Test {
