@@ -54,7 +54,7 @@ struct arguments {
 enum line_state {
     keyword_state, // the first word: which directive
     list_state,    // the button list of run; its command follows
-    value_state,   // the one value of poll, wait, ignore, device
+    value_state,   // the one value of poll, wait, ignore, device, buttons
     command_state, // the first word of run's command: the rest of the line is copied
     lock_state,    // every word from here on is a lock path
     skip_state,    // the directive is complete: further words are ignored
@@ -192,6 +192,10 @@ line_state start_directive(std::string_view word, int line_number, text_buffer *
         return lock_state;
     if (word.starts_with("device")) {
         add_text(command, "-j ");
+        return value_state;
+    }
+    if (word.starts_with("buttons")) {
+        add_text(command, "-b ");
         return value_state;
     }
     fprintf(stderr, "line %d: command string \"%.*s\" not recognized\n", line_number,
