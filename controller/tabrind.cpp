@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +199,10 @@ line_state start_directive(std::string_view word, int line_number, text_buffer *
         add_text(command, "-b ");
         return value_state;
     }
+    if (word.starts_with("verbose")) {
+        add_text(command, "-v ");
+        return line_done;
+    }
     fprintf(stderr, "line %d: command string \"%.*s\" not recognized\n", line_number,
             static_cast<int>(word.size()), word.data());
     exit(1);
@@ -310,6 +315,26 @@ bool read_line(FILE *file, text_buffer *line, int line_number)
     return true;
 }
 
+// "~/" at the start of the lock path is the home directory of the user who
+// runs tabrind, as the password database has it: one line serves every user,
+// and no environment can aim it elsewhere.
+void expand_home(text_buffer *lock)
+{
+    if (lock->len < 2 || lock->data[0] != '~' || lock->data[1] != '/')
+        return;
+    // cppcheck-suppress getpwuidCalled ; the controller has a single thread
+    const passwd *user = getpwuid(getuid());
+    if (user == nullptr || user->pw_dir[0] == '\0')
+        fail("No home directory for ~/ in the lock path\n");
+    text_buffer expanded = {nullptr, 0, 0, 0};
+    add_text(&expanded, user->pw_dir);
+    // A home of "/" must not make the path begin with "//".
+    if (expanded.data[expanded.len - 1] == '/')
+        --expanded.len;
+    add_string(&expanded, lock->data + 1, lock->len - 1);
+    *lock = expanded;
+}
+
 // The daemon started with -d works in "/": a relative lock path is made
 // absolute against the controller's directory, so that both name one file.
 void make_absolute(text_buffer *lock)
@@ -341,6 +366,7 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
     for (int line_number = 1; read_line(file, &line, line_number); ++line_number)
         process_line(&line, command, daemon_mode, line_number, &run_count, lock);
     fclose(file);
+    expand_home(lock);
     make_absolute(lock);
     // Without the daemon's -d there is no lock either: it runs in the foreground.
     if (*daemon_mode) {
