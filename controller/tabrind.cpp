@@ -164,44 +164,38 @@ const char *get_next_string(text_buffer *line, int *length, bool *comment_seen)
     return line->data + start;
 }
 
-// Keywords are tried in this order, each matching any word that begins with it.
+// A keyword of the file, the daemon option it adds, and what its words are.
+struct directive {
+    std::string_view keyword;
+    std::string_view option;
+    line_state words;
+};
+
+// Tried in this order, each keyword matching any word that begins with it.
+constexpr std::array<directive, 9> directives = {{
+    {"run", "-r ", list_state},
+    {"poll", "-p ", value_state},
+    {"wait", "-w ", value_state},
+    {"nodaemon", "", line_done},
+    {"ignore", "-i ", value_state},
+    {"lock", "", lock_state},
+    {"device", "-j ", value_state},
+    {"buttons", "-b ", value_state},
+    {"verbose", "-v ", line_done},
+}};
+
 line_state start_directive(std::string_view word, int line_number, text_buffer *command,
                            bool *daemon_mode, int *run_count)
 {
-    if (word.starts_with("run")) {
-        ++*run_count;
-        add_text(command, "-r ");
-        return list_state;
-    }
-    if (word.starts_with("poll")) {
-        add_text(command, "-p ");
-        return value_state;
-    }
-    if (word.starts_with("wait")) {
-        add_text(command, "-w ");
-        return value_state;
-    }
-    if (word.starts_with("nodaemon")) {
-        *daemon_mode = false;
-        return line_done;
-    }
-    if (word.starts_with("ignore")) {
-        add_text(command, "-i ");
-        return value_state;
-    }
-    if (word.starts_with("lock"))
-        return lock_state;
-    if (word.starts_with("device")) {
-        add_text(command, "-j ");
-        return value_state;
-    }
-    if (word.starts_with("buttons")) {
-        add_text(command, "-b ");
-        return value_state;
-    }
-    if (word.starts_with("verbose")) {
-        add_text(command, "-v ");
-        return line_done;
+    for (const directive &known : directives) {
+        if (!word.starts_with(known.keyword))
+            continue;
+        if (known.keyword == "run")
+            ++*run_count;
+        if (known.keyword == "nodaemon")
+            *daemon_mode = false;
+        add_text(command, known.option);
+        return known.words;
     }
     fprintf(stderr, "line %d: command string \"%.*s\" not recognized\n", line_number,
             static_cast<int>(word.size()), word.data());
