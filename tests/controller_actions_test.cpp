@@ -317,6 +317,16 @@ TEST_F(ControllerAsNobody, DaemonOfAnotherUserCannotBeStoppedOrQueried)
     EXPECT_EQ(result.status, 1);
 }
 
+// `tabrind ACTION -f DIR/conf` as USER, with USER's own group alone.
+run_result tabrind_as(const temp_dir &dir, const std::string &action, const std::string &user)
+{
+    run_options options;
+    options.env.push_back("PATH=" + daemon_directory() + ":/usr/bin:/bin");
+    return run({"setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups", "--", TABRIND, action, "-f",
+                dir / "conf"},
+               options);
+}
+
 // Users made for a test, each with its own group and a home in the test's
 // directory, removed again when the test ends, however it ends.
 struct test_users {
@@ -342,7 +352,6 @@ TEST(ControllerPerUser, TwoUsersEachRunAndSeeOnlyTheirOwnDaemon)
     write_file(dir / "conf", "run 1 true\npoll 1\nwait 1\ndevice " + dir / "port" + "\nlock ~/.cache/tabrin.lock\n");
     set_buttons(dir / "port", all_up);
     test_users users;
-    std::vector<run_options> as;
     std::vector<std::string> locks;
     for (const char *suffix : {"a", "b"}) {
         const std::string name = "tabrin" + std::to_string(getpid()) + suffix;
@@ -353,8 +362,6 @@ TEST(ControllerPerUser, TwoUsersEachRunAndSeeOnlyTheirOwnDaemon)
         users.names.push_back(name);
         const auto homed = run({"install", "-d", "-o", name, "-g", name, home, home + "/.cache"});
         ASSERT_EQ(homed.status, 0) << homed.err;
-        as.emplace_back();
-        as.back().user = name;
         locks.push_back(home + "/.cache/tabrin.lock");
     }
     const auto daemon_locking = [](const std::string &lock) {
@@ -362,9 +369,9 @@ TEST(ControllerPerUser, TwoUsersEachRunAndSeeOnlyTheirOwnDaemon)
         return found.empty() ? 0 : found.front();
     };
 
-    const auto started_a = tabrind(dir, "start", as[0]);
+    const auto started_a = tabrind_as(dir, "start", users.names[0]);
     process_guard a(daemon_locking(locks[0])); // before any assertion can end the test
-    const auto started_b = tabrind(dir, "start", as[1]);
+    const auto started_b = tabrind_as(dir, "start", users.names[1]);
     process_guard b(daemon_locking(locks[1]));
     EXPECT_EQ(started_a.err + started_b.err, "");
     ASSERT_EQ(started_a.status, 0);
@@ -373,11 +380,11 @@ TEST(ControllerPerUser, TwoUsersEachRunAndSeeOnlyTheirOwnDaemon)
     ASSERT_GT(b.pid, 0);
     EXPECT_EQ(lock_holder(locks[0]), a.pid);
     EXPECT_EQ(lock_holder(locks[1]), b.pid);
-    EXPECT_EQ(tabrind(dir, "status", as[0]).out, running(a.pid));
-    EXPECT_EQ(tabrind(dir, "status", as[1]).out, running(b.pid));
+    EXPECT_EQ(tabrind_as(dir, "status", users.names[0]).out, running(a.pid));
+    EXPECT_EQ(tabrind_as(dir, "status", users.names[1]).out, running(b.pid));
 
     // A's restart replaces A's daemon alone.
-    auto result = tabrind(dir, "restart", as[0]);
+    auto result = tabrind_as(dir, "restart", users.names[0]);
     EXPECT_TRUE(ends(a.pid));
     process_guard a2(daemon_locking(locks[0]));
     EXPECT_EQ(result.err, "");
@@ -388,19 +395,19 @@ TEST(ControllerPerUser, TwoUsersEachRunAndSeeOnlyTheirOwnDaemon)
     EXPECT_EQ(lock_holder(locks[1]), b.pid);
 
     // B's stop ends B's daemon alone.
-    result = tabrind(dir, "stop", as[1]);
+    result = tabrind_as(dir, "stop", users.names[1]);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(ends(b.pid));
     EXPECT_TRUE(process_alive(a2.pid));
-    EXPECT_EQ(tabrind(dir, "status", as[1]).out, "tabrin not running\n");
-    EXPECT_EQ(tabrind(dir, "status", as[0]).out, running(a2.pid));
-    result = tabrind(dir, "stop", as[1]);
+    EXPECT_EQ(tabrind_as(dir, "status", users.names[1]).out, "tabrin not running\n");
+    EXPECT_EQ(tabrind_as(dir, "status", users.names[0]).out, running(a2.pid));
+    result = tabrind_as(dir, "stop", users.names[1]);
     EXPECT_EQ(result.err, "No tabrin started by tabrind running\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(process_alive(a2.pid));
 
-    result = tabrind(dir, "stop", as[0]);
+    result = tabrind_as(dir, "stop", users.names[0]);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(ends(a2.pid));

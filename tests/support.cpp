@@ -26,8 +26,6 @@ std::vector<std::string> full_command(const std::vector<std::string> &args, cons
     std::vector<std::string> words;
     if (options.as_nobody)
         words = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
-    else if (!options.user.empty())
-        words = {"setpriv", "--reuid=" + options.user, "--regid=" + options.user, "--clear-groups", "--"};
     words.insert(words.end(), args.begin(), args.end());
     return words;
 }

@@ -17,7 +17,6 @@ struct run_options {
     std::string cwd;                  // empty: the test's own
     std::vector<std::string> env;     // NAME=value words added to the environment
     bool as_nobody = false;           // through setpriv, as user nobody with no groups
-    std::string user;                 // through setpriv, as this user with its own group alone
 };
 
 inline run_options as_nobody()
