@@ -1,5 +1,7 @@
 // The daemon on input event devices: what is refused, and a virtual gamepad
 // made through uinput driving presses, commands and an unplug and replug.
+// These run in the test VM (tests/vm/run), as root, where there is no udev:
+// the tests make the links and set the permissions that udev would.
 #include "support.h"
 
 #include <gtest/gtest.h>
