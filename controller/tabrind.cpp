@@ -2,6 +2,7 @@
 // it, and starts, stops, restarts or reports the daemon through its lock file.
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,7 +55,7 @@ struct arguments {
 enum line_state {
     keyword_state, // the first word: which directive
     list_state,    // the button list of run; its command follows
-    value_state,   // the one value of poll, wait, ignore, device
+    value_state,   // the one value of poll, wait, ignore, device, buttons
     command_state, // the first word of run's command: the rest of the line is copied
     lock_state,    // every word from here on is a lock path
     skip_state,    // the directive is complete: further words are ignored
@@ -115,16 +117,23 @@ void add_text(text_buffer *buffer, std::string_view text)
 
 // Single-quoted, so that the shell hands the text to the daemon as one word,
 // unexpanded; a quote inside is closed, escaped and reopened.
-void add_quoted(text_buffer *buffer, const text_buffer *text)
+void add_quoted(text_buffer *buffer, const char *text, int length)
 {
     add_char(buffer, '\'');
-    for (int i = 0; i < text->len; ++i) {
-        if (text->data[i] == '\'')
+    for (int i = 0; i < length; ++i) {
+        if (text[i] == '\'')
             add_text(buffer, "'\\''");
         else
-            add_char(buffer, text->data[i]);
+            add_char(buffer, text[i]);
     }
     add_char(buffer, '\'');
+}
+
+// A value word of the file: the daemon receives it byte for byte and judges it.
+void add_value(text_buffer *command, const char *word, int length)
+{
+    add_quoted(command, word, length);
+    add_char(command, ' ');
 }
 
 bool is_blank(char c)
@@ -155,50 +164,71 @@ const char *get_next_string(text_buffer *line, int *length, bool *comment_seen)
     return line->data + start;
 }
 
-// Keywords are tried in this order, each matching any word that begins with it.
+// A keyword of the file, the daemon option it adds, and what its words are.
+struct directive {
+    std::string_view keyword;
+    std::string_view option;
+    line_state words;
+};
+
+// Tried in this order, each keyword matching any word that begins with it.
+constexpr std::array<directive, 9> directives = {{
+    {"run", "-r ", list_state},
+    {"poll", "-p ", value_state},
+    {"wait", "-w ", value_state},
+    {"nodaemon", "", line_done},
+    {"ignore", "-i ", value_state},
+    {"lock", "", lock_state},
+    {"device", "-j ", value_state},
+    {"buttons", "-b ", value_state},
+    {"verbose", "-v ", line_done},
+}};
+
 line_state start_directive(std::string_view word, int line_number, text_buffer *command,
                            bool *daemon_mode, int *run_count)
 {
-    if (word.starts_with("run")) {
-        ++*run_count;
-        add_text(command, "-r ");
-        return list_state;
-    }
-    if (word.starts_with("poll")) {
-        add_text(command, "-p ");
-        return value_state;
-    }
-    if (word.starts_with("wait")) {
-        add_text(command, "-w ");
-        return value_state;
-    }
-    if (word.starts_with("nodaemon")) {
-        *daemon_mode = false;
-        return line_done;
-    }
-    if (word.starts_with("ignore")) {
-        add_text(command, "-i ");
-        return value_state;
-    }
-    if (word.starts_with("lock"))
-        return lock_state;
-    if (word.starts_with("device")) {
-        add_text(command, "-j ");
-        return value_state;
+    for (const directive &known : directives) {
+        if (!word.starts_with(known.keyword))
+            continue;
+        if (known.keyword == "run")
+            ++*run_count;
+        if (known.keyword == "nodaemon")
+            *daemon_mode = false;
+        add_text(command, known.option);
+        return known.words;
     }
     fprintf(stderr, "line %d: command string \"%.*s\" not recognized\n", line_number,
             static_cast<int>(word.size()), word.data());
     exit(1);
 }
 
+// Inside the double quotes the shell ends the word at an unescaped '"', and a
+// final '\' escapes the closing quote: either way part of the command, or of
+// the rest of the daemon's command line, would run as the daemon is started.
+bool stays_one_word(const char *text, int length)
+{
+    for (int i = 0; i < length; ++i) {
+        if (text[i] == '"')
+            return false;
+        if (text[i] == '\\' && ++i == length)
+            return false;
+    }
+    return true;
+}
+
 // The command is the rest of the line from its first word up to a '#' or the
-// newline, blanks, tabs, carriage returns and quotes included as they are.
-void copy_command(const text_buffer *line, const char *word, text_buffer *command)
+// newline, blanks, tabs and carriage returns included as they are, inside
+// double quotes: the shell that starts the daemon reads its $, ` and \.
+void copy_command(const text_buffer *line, const char *word, text_buffer *command, int line_number)
 {
     const int start = static_cast<int>(word - line->data);
     int end = start;
     while (end < line->len && line->data[end] != '#' && line->data[end] != '\n')
         ++end;
+    if (!stays_one_word(word, end - start)) {
+        fprintf(stderr, "line %d: unescaped double quote or final backslash in run command\n", line_number);
+        exit(1);
+    }
     add_char(command, '"');
     add_string(command, word, end - start);
     add_text(command, "\" ");
@@ -230,17 +260,15 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
                                     run_count);
             break;
         case list_state:
-            add_string(command, word, length);
-            add_char(command, ' ');
+            add_value(command, word, length);
             state = command_state;
             break;
         case value_state:
-            add_string(command, word, length);
-            add_char(command, ' ');
+            add_value(command, word, length);
             state = skip_state;
             break;
         case command_state:
-            copy_command(line, word, command);
+            copy_command(line, word, command, line_number);
             state = line_done;
             break;
         case lock_state:
@@ -252,6 +280,11 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
         }
         if (state == line_done)
             return;
+    }
+    // Without its command the daemon would take the next word, -d, for one.
+    if (state == list_state || state == command_state) {
+        fprintf(stderr, "line %d: run needs a button list and a command\n", line_number);
+        exit(1);
     }
 }
 
@@ -274,6 +307,26 @@ bool read_line(FILE *file, text_buffer *line, int line_number)
         exit(1);
     }
     return true;
+}
+
+// "~/" at the start of the lock path is the home directory of the user who
+// runs tabrind, as the password database has it: one line serves every user,
+// and no environment can aim it elsewhere.
+void expand_home(text_buffer *lock)
+{
+    if (lock->len < 2 || lock->data[0] != '~' || lock->data[1] != '/')
+        return;
+    // cppcheck-suppress getpwuidCalled ; the controller has a single thread
+    const passwd *user = getpwuid(getuid());
+    if (user == nullptr || user->pw_dir[0] == '\0')
+        fail("No home directory for ~/ in the lock path\n");
+    text_buffer expanded = {nullptr, 0, 0, 0};
+    add_text(&expanded, user->pw_dir);
+    // A home of "/" must not make the path begin with "//".
+    if (expanded.data[expanded.len - 1] == '/')
+        --expanded.len;
+    add_string(&expanded, lock->data + 1, lock->len - 1);
+    *lock = expanded;
 }
 
 // The daemon started with -d works in "/": a relative lock path is made
@@ -307,27 +360,38 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
     for (int line_number = 1; read_line(file, &line, line_number); ++line_number)
         process_line(&line, command, daemon_mode, line_number, &run_count, lock);
     fclose(file);
+    expand_home(lock);
     make_absolute(lock);
     // Without the daemon's -d there is no lock either: it runs in the foreground.
     if (*daemon_mode) {
         add_text(command, "-d -l ");
-        add_quoted(command, lock);
+        add_quoted(command, lock->data, lock->len);
     }
     free(line.data);
     if (run_count == 0)
         fail("No 'run' line in tabrind configuration file; nothing to do, exiting.\n");
 }
 
-// The process holding the daemon's lock, or 0 when nobody does.
+// The process holding the daemon's lock, or 0 when nobody does. The lock's
+// directory may be writable by everyone: a link or other file planted at the
+// path is refused, never followed, and the query never blocks on it.
 pid_t getlock(const char *path)
 {
     struct stat st {};
-    if (stat(path, &st) != 0)
+    if (lstat(path, &st) != 0)
         return 0;
-    // O_NONBLOCK: a FIFO at the lock path must not hold the controller up.
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (!S_ISREG(st.st_mode))
+        fail("Lock file is not a regular file\n");
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // ELOOP: a link put there since lstat.
+    if (fd < 0 && errno == ELOOP)
+        fail("Lock file is not a regular file\n");
     if (fd < 0)
         fail_system("tabrind: opening lock file");
+    if (fstat(fd, &st) != 0)
+        fail_system("tabrind: opening lock file");
+    if (!S_ISREG(st.st_mode))
+        fail("Lock file is not a regular file\n");
     struct flock probe {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;

@@ -208,15 +208,16 @@ TEST(ControllerActions, KilledDaemonReadsAsNotRunningAndStartsAgain)
     EXPECT_EQ(lock_holder(dir / "lock"), second.pid);
 }
 
-// The daemon works in "/" and the shell would expand ~ or split at a quote:
-// the controller hands over the absolute path, quoted, and queries the same file.
+// The daemon works in "/" and the shell would expand ~root or split at a
+// quote: the controller hands over the absolute path, quoted, and queries the
+// same file.
 TEST(ControllerActions, RelativeLockPathNamesOneFileForBothPrograms)
 {
     temp_dir dir;
-    ASSERT_EQ(mkdir((dir / "~").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "~root").c_str(), 0755), 0);
     run_options from_dir;
     from_dir.cwd = dir.path;
-    for (const std::string lock : {"rel.lock", "~/b.lock", "it's.lock"}) {
+    for (const std::string lock : {"rel.lock", "~root/b.lock", "it's.lock"}) {
         SCOPED_TRACE(lock);
         write_config(dir, lock);
         auto result = tabrind(dir, "start", from_dir);
@@ -236,15 +237,34 @@ TEST(ControllerActions, RelativeLockPathNamesOneFileForBothPrograms)
     }
 }
 
-TEST(ControllerActions, FifoAtTheLockPathIsQueriedWithoutWaiting)
+// The lock's directory may be writable by everyone: a link planted at the lock
+// path, even one to a running daemon's lock, or a FIFO, is refused at once,
+// and nothing is signalled or started.
+TEST(ControllerActions, LinkOrFifoAtTheLockPathIsRefusedWithoutWaiting)
 {
     temp_dir dir;
-    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
-    write_config(dir, dir / "fifo");
-    const auto result = tabrind(dir, "status");
-    EXPECT_EQ(result.out, "tabrin not running\n");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
+    write_config(dir, dir / "real.lock");
+    const auto started = tabrind(dir, "start");
+    process_guard daemon(daemon_of(dir)); // before any assertion can end the test
+    ASSERT_EQ(started.status, 0);
+    ASSERT_GT(daemon.pid, 0);
+    ASSERT_EQ(symlink("real.lock", (dir / "link.lock").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo.lock").c_str(), 0644), 0);
+    for (const char *planted : {"link.lock", "fifo.lock"}) {
+        write_config(dir, dir / planted);
+        for (const char *action : {"status", "stop", "restart", "start"}) {
+            const auto result = tabrind(dir, action);
+            EXPECT_EQ(result.err, "Lock file is not a regular file\n") << planted << " " << action;
+            EXPECT_EQ(result.out, "") << planted << " " << action;
+            EXPECT_EQ(result.status, 1) << planted << " " << action;
+        }
+    }
+    const auto daemons = processes_with_argument(dir / "port");
+    for (const pid_t pid : daemons)
+        if (pid != daemon.pid)
+            process_guard stray(pid);
+    EXPECT_EQ(daemons, std::vector<pid_t>{daemon.pid});
+    EXPECT_EQ(lock_holder(dir / "real.lock"), daemon.pid);
 }
 
 class ControllerAsNobody : public testing::Test {
@@ -295,6 +315,102 @@ TEST_F(ControllerAsNobody, DaemonOfAnotherUserCannotBeStoppedOrQueried)
     EXPECT_EQ(result.err, "tabrind: opening lock file: Permission denied\n");
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, 1);
+}
+
+// `tabrind ACTION -f DIR/conf` as USER, with USER's own group alone.
+run_result tabrind_as(const temp_dir &dir, const std::string &action, const std::string &user)
+{
+    run_options options;
+    options.env.push_back("PATH=" + daemon_directory() + ":/usr/bin:/bin");
+    return run({"setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups", "--", TABRIND, action, "-f",
+                dir / "conf"},
+               options);
+}
+
+// Users made for a test, each with its own group and a home in the test's
+// directory, removed again when the test ends, however it ends.
+struct test_users {
+    std::vector<std::string> names;
+    test_users() = default;
+    test_users(const test_users &) = delete;
+    test_users &operator=(const test_users &) = delete;
+    ~test_users()
+    {
+        for (const auto &name : names)
+            run({"userdel", name});
+    }
+};
+
+// One configuration for everyone, as the per-user service reads it: "~/" in
+// the lock path puts each user's lock in their own home, so each user's
+// status, stop and restart find that user's daemon alone.
+TEST(ControllerPerUser, TwoUsersEachRunAndSeeOnlyTheirOwnDaemon)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root to make two users";
+    temp_dir dir;
+    write_file(dir / "conf", "run 1 true\npoll 1\nwait 1\ndevice " + dir / "port" + "\nlock ~/.cache/tabrin.lock\n");
+    set_buttons(dir / "port", all_up);
+    test_users users;
+    std::vector<std::string> locks;
+    for (const char *suffix : {"a", "b"}) {
+        const std::string name = "tabrin" + std::to_string(getpid()) + suffix;
+        const std::string home = dir / name;
+        const auto made = run({"useradd", "--user-group", "--no-create-home", "--home-dir", home, "--shell",
+                               "/usr/sbin/nologin", name});
+        ASSERT_EQ(made.status, 0) << made.err;
+        users.names.push_back(name);
+        const auto homed = run({"install", "-d", "-o", name, "-g", name, home, home + "/.cache"});
+        ASSERT_EQ(homed.status, 0) << homed.err;
+        locks.push_back(home + "/.cache/tabrin.lock");
+    }
+    const auto daemon_locking = [](const std::string &lock) {
+        const auto found = processes_with_argument(lock);
+        return found.empty() ? 0 : found.front();
+    };
+
+    const auto started_a = tabrind_as(dir, "start", users.names[0]);
+    process_guard a(daemon_locking(locks[0])); // before any assertion can end the test
+    const auto started_b = tabrind_as(dir, "start", users.names[1]);
+    process_guard b(daemon_locking(locks[1]));
+    EXPECT_EQ(started_a.err + started_b.err, "");
+    ASSERT_EQ(started_a.status, 0);
+    ASSERT_EQ(started_b.status, 0);
+    ASSERT_GT(a.pid, 0);
+    ASSERT_GT(b.pid, 0);
+    EXPECT_EQ(lock_holder(locks[0]), a.pid);
+    EXPECT_EQ(lock_holder(locks[1]), b.pid);
+    EXPECT_EQ(tabrind_as(dir, "status", users.names[0]).out, running(a.pid));
+    EXPECT_EQ(tabrind_as(dir, "status", users.names[1]).out, running(b.pid));
+
+    // A's restart replaces A's daemon alone.
+    auto result = tabrind_as(dir, "restart", users.names[0]);
+    EXPECT_TRUE(ends(a.pid));
+    process_guard a2(daemon_locking(locks[0]));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_GT(a2.pid, 0);
+    EXPECT_NE(a2.pid, a.pid);
+    EXPECT_EQ(lock_holder(locks[0]), a2.pid);
+    EXPECT_EQ(lock_holder(locks[1]), b.pid);
+
+    // B's stop ends B's daemon alone.
+    result = tabrind_as(dir, "stop", users.names[1]);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(ends(b.pid));
+    EXPECT_TRUE(process_alive(a2.pid));
+    EXPECT_EQ(tabrind_as(dir, "status", users.names[1]).out, "tabrin not running\n");
+    EXPECT_EQ(tabrind_as(dir, "status", users.names[0]).out, running(a2.pid));
+    result = tabrind_as(dir, "stop", users.names[1]);
+    EXPECT_EQ(result.err, "No tabrin started by tabrind running\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(process_alive(a2.pid));
+
+    result = tabrind_as(dir, "stop", users.names[0]);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(ends(a2.pid));
 }
 
 } // namespace

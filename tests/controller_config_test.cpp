@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,14 +30,37 @@ struct stand_in {
     bool started() const { return file_exists(dir / "args"); }
 };
 
-// `tabrind start -f CONFIG` run from "/", with a fixed HOME for the shell that
+// `tabrind ACTION -f CONFIG` run from "/", with a fixed HOME for the shell that
 // starts the daemon; the stand-in's words are in stand_in::words().
-run_result start_with(const stand_in &daemon, const std::string &config, const std::string &status = "0")
+run_result run_with(const stand_in &daemon, const std::string &action, const std::string &config,
+                    const std::string &status = "0")
 {
     run_options options;
     options.cwd = "/";
     options.env = {"PATH=" + daemon.dir.path + ":/usr/bin:/bin", "HOME=/home/case", "STANDIN_STATUS=" + status};
-    return run({TABRIND, "start", "-f", config}, options);
+    return run({TABRIND, action, "-f", config}, options);
+}
+
+run_result start_with(const stand_in &daemon, const std::string &config, const std::string &status = "0")
+{
+    return run_with(daemon, "start", config, status);
+}
+
+void replace_all(std::string *text, const std::string &from, const std::string &to)
+{
+    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size()))
+        text->replace(at, from.size(), to);
+}
+
+// A case file with @DIR@ (the case's own directory) and @HOME@ (the home
+// directory of the user running the test) filled in.
+std::string case_text(const std::string &path, const stand_in &daemon)
+{
+    std::string text = read_file(path);
+    replace_all(&text, "@DIR@", daemon.dir.path);
+    // cppcheck-suppress getpwuidCalled ; the test has a single thread
+    replace_all(&text, "@HOME@", getpwuid(getuid())->pw_dir);
+    return text;
 }
 
 std::string words(const std::vector<std::string> &list)
@@ -58,8 +83,10 @@ std::vector<std::string> case_names()
 
 // tests/config_cases/NAME.conf beside NAME.args (the daemon's words after its
 // name, one per line; status 0, nothing on standard error) or NAME.err (the
-// exact standard error; status 1, no daemon started). Relative lock paths
-// resolve from "/", and $HOME is /home/case.
+// exact standard error; status 1 and no daemon started, whatever the action).
+// NAME.setup, when there is one, runs first through sh in the case's own
+// directory, @DIR@ in the files. Relative lock paths resolve from "/", and
+// $HOME is /home/case.
 TEST(ControllerConfig, EachCaseGivesTheDaemonItsWordsOrItsMessage)
 {
     const auto names = case_names();
@@ -68,17 +95,27 @@ TEST(ControllerConfig, EachCaseGivesTheDaemonItsWordsOrItsMessage)
         SCOPED_TRACE(name);
         const std::string base = std::string(CONFIG_CASES) + "/" + name;
         stand_in daemon;
-        const auto result = start_with(daemon, base + ".conf");
-        EXPECT_EQ(result.out, "");
+        write_file(daemon.dir / "case.conf", case_text(base + ".conf", daemon));
+        if (file_exists(base + ".setup")) {
+            run_options in_case_dir;
+            in_case_dir.cwd = daemon.dir.path;
+            ASSERT_EQ(run({"sh", base + ".setup"}, in_case_dir).status, 0);
+        }
         if (file_exists(base + ".args")) {
+            const auto result = start_with(daemon, daemon.dir / "case.conf");
+            EXPECT_EQ(result.out, "");
             EXPECT_EQ(result.err, "");
             EXPECT_EQ(result.status, 0);
-            EXPECT_EQ(daemon.words(), read_file(base + ".args"));
-        } else {
-            ASSERT_TRUE(file_exists(base + ".err"));
-            EXPECT_EQ(result.err, read_file(base + ".err"));
-            EXPECT_EQ(result.status, 1);
-            EXPECT_FALSE(daemon.started());
+            EXPECT_EQ(daemon.words(), case_text(base + ".args", daemon));
+            continue;
+        }
+        ASSERT_TRUE(file_exists(base + ".err"));
+        for (const char *action : {"start", "stop", "restart", "status"}) {
+            const auto result = run_with(daemon, action, daemon.dir / "case.conf");
+            EXPECT_EQ(result.out, "") << action;
+            EXPECT_EQ(result.err, case_text(base + ".err", daemon)) << action;
+            EXPECT_EQ(result.status, 1) << action;
+            EXPECT_FALSE(daemon.started()) << action;
         }
     }
 }

@@ -43,10 +43,19 @@ printf 'run 1 true\nlock %s/lock\n' "$work" > "$work/conf"
 status=0; got=$(/usr/sbin/tabrind status -f "$work/conf" 2>&1) || status=$?
 expect "tabrind status -f" "0 tabrin not running" "$status $got"
 
+# The per-user example, its run lines taken in, is a configuration that reads.
+sed 's/^#run /run /' /usr/share/doc/tabrin/examples/user-tabrind.conf > "$work/user.conf"
+status=0; got=$(/usr/sbin/tabrind status -f "$work/user.conf" 2>&1) || status=$?
+expect "tabrind status with the per-user example" "0 tabrin not running" "$status $got"
+
 if systemd-analyze --version >/dev/null 2>&1; then
-    systemd-analyze verify /usr/lib/systemd/system/tabrind.service || fail "systemd-analyze verify"
+    systemd-analyze verify /usr/lib/systemd/system/tabrind.service || fail "systemd-analyze verify (system unit)"
+    # A user's service manager needs a runtime directory of its own.
+    mkdir -m 0700 "$work/runtime"
+    XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user verify /usr/lib/systemd/user/tabrind.service ||
+        fail "systemd-analyze verify (user unit)"
 else
-    echo "systemd-analyze not available: unit not verified"
+    echo "systemd-analyze not available: units not verified"
 fi
 man -w tabrin tabrind tabrind.conf >/dev/null || fail "manual pages not found"
 
