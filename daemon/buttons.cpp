@@ -86,8 +86,8 @@ bool take_device(button_port *port, int fd, mode_t type)
 void reopen_device(button_port *port)
 {
     const int fd = open_path(port->path);
-    if (fd >= 0)
-        take_device(port, fd, file_type(fd));
+    if (fd >= 0 && take_device(port, fd, file_type(fd)))
+        report_device(port->report, port->path, true);
 }
 
 unsigned char image_read(int fd)
@@ -113,6 +113,7 @@ unsigned char device_read(button_port *port)
         // node and look for PATH again.
         close(port->fd);
         port->fd = -1;
+        report_device(port->report, port->path, false);
         return all_up;
     }
     return status_from_keys(&port->buttons, &held);

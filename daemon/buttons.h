@@ -3,6 +3,8 @@
 // (a joystick or gamepad) named with -j.
 #pragma once
 
+#include "report.h"
+
 #include <array>
 
 #include <linux/input.h>
@@ -24,6 +26,7 @@ struct button_port {
     int fd = -1;                // PATH while open; -1 for the game port and while a device is gone
     bool device = false;        // PATH is an input event device, reopened when it comes back
     button_codes buttons;       // a device's buttons 1 to 4
+    const reporting *report = nullptr; // told when a device is lost and found again
 };
 
 // Before privileges are given up: the game port needs ioperm as root.

@@ -1,5 +1,6 @@
 // tabrin: runs shell commands while a combination of joystick buttons is held.
 #include "buttons.h"
+#include "report.h"
 
 #include <array>
 #include <cerrno>
@@ -68,7 +69,7 @@ int readtime(const char *text)
 int option_words(char letter)
 {
     switch (letter) {
-    case 'd': return 0;
+    case 'd': case 'v': return 0;
     case 'i': case 'j': case 'l': case 'p': case 'w': return 1;
     case 'r': return 2;
     default: return -1;
@@ -77,7 +78,8 @@ int option_words(char letter)
 
 // 0: good; 1: an error, already reported; 2: the usage text is called for.
 int readargs(int argc, char **argv, command_table *commands, int *poll_usec, int *wait_usec,
-             int *active_mask, bool *daemon_mode, const char **lock_path, const char **port_path)
+             int *active_mask, bool *daemon_mode, const char **lock_path, const char **port_path,
+             bool *verbose)
 {
     if (argc == 1)
         return 2;
@@ -119,6 +121,9 @@ int readargs(int argc, char **argv, command_table *commands, int *poll_usec, int
             *(letter == 'p' ? poll_usec : wait_usec) = usec;
             break;
         }
+        case 'v':
+            *verbose = true;
+            break;
         case 'r': {
             const int set = readmask(value);
             if (set == 0)
@@ -259,23 +264,34 @@ void finish_start(int ready)
     close(ready);
 }
 
-[[noreturn]] void watch_buttons(const command_table *commands, button_port *port,
+// Every read of the loop: with -v in the foreground, a change of the buttons
+// held (ignored ones included) is told.
+unsigned char read_buttons(button_port *port, reporting *reporting)
+{
+    const unsigned char status = port_read(port);
+    report_held(reporting, held_set(status, all_buttons));
+    return status;
+}
+
+[[noreturn]] void watch_buttons(const command_table *commands, button_port *port, reporting *reporting,
                                 int poll_usec, int wait_usec, int active_mask)
 {
     for (;;) {
         usleep(poll_usec);
-        if ((port_read(port) & active_mask) == active_mask)
+        if ((read_buttons(port, reporting) & active_mask) == active_mask)
             continue;
         usleep(wait_usec);
         // Only this second read decides which command runs.
-        const char *command = (*commands)[held_set(port_read(port), active_mask)];
+        const int set = held_set(read_buttons(port, reporting), active_mask);
+        const char *command = (*commands)[set];
         if (command == nullptr)
             continue;
+        report_fired(reporting, set, command);
         // NOLINTNEXTLINE(cert-env33-c): running the bound command through the shell is the daemon's work
         const int status = system(command);
-        static_cast<void>(status); // a command that fails changes nothing
+        report_ended(reporting, set, status); // a command that fails changes nothing else
         // One press, one run: wait until all four buttons are up, ignored ones included.
-        while ((port_read(port) & all_buttons) != all_buttons)
+        while ((read_buttons(port, reporting) & all_buttons) != all_buttons)
             usleep(poll_usec);
     }
 }
@@ -291,10 +307,14 @@ int main(int argc, char **argv)
     int active_mask = all_buttons;
     bool daemon_mode = false;
     const char *lock_path = nullptr;
+    bool verbose = false;
+    reporting reporting;
     button_port port;
+    port.report = &reporting;
     check_arguments(readargs(argc, argv, &commands, &poll_usec, &wait_usec, &active_mask,
-                             &daemon_mode, &lock_path, &port.path));
+                             &daemon_mode, &lock_path, &port.path, &verbose));
     const int ready = daemon_mode ? fork_daemon() : -1;
+    report_start(&reporting, verbose, daemon_mode);
     get_port_access(&port);
     drop_privileges();
     open_port(&port);
@@ -305,5 +325,5 @@ int main(int argc, char **argv)
         setlock(lock_path);
     if (daemon_mode)
         finish_start(ready);
-    watch_buttons(&commands, &port, poll_usec, wait_usec, active_mask);
+    watch_buttons(&commands, &port, &reporting, poll_usec, wait_usec, active_mask);
 }

@@ -34,6 +34,7 @@ int main(int argc, char **argv)
     bool daemon_mode = false;
     const char *lock_path = nullptr;
     const char *port_path = nullptr;
+    bool verbose = false;
     return readargs(count, words.data(), &commands, &poll_usec, &wait_usec, &active_mask, &daemon_mode,
-                    &lock_path, &port_path);
+                    &lock_path, &port_path, &verbose);
 }
