@@ -140,9 +140,10 @@ TEST(DaemonButtons, VerboseTellsHeldButtonsRunsAndEndsWhileQuietTellsNothing)
     // Each step waits for its line; ignored button 4 is told as held too.
     const std::vector<std::pair<unsigned char, int>> steps = {
         {button1, 3}, {buttons14, 4}, {all_up, 5}, {buttons12, 8}, {all_up, 9}};
-    for (const auto &[status, lines] : steps) {
-        set_buttons(dir / "port", status);
-        ASSERT_TRUE(wait_for([&] { return count_lines(dir / "verbose.out") == lines; })) << read_file(dir / "verbose.out");
+    for (const auto &step : steps) {
+        set_buttons(dir / "port", step.first);
+        ASSERT_TRUE(wait_for([&] { return count_lines(dir / "verbose.out") == step.second; }))
+            << read_file(dir / "verbose.out");
     }
     ASSERT_TRUE(wait_reads(told.pid, settled));
     EXPECT_EQ(read_file(dir / "verbose.out"), "held: 1\n"
