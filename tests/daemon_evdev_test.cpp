@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -75,6 +76,12 @@ bool is_character_device(const std::string &path)
 {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+gid_t input_group()
+{
+    const group *input = getgrnam("input");
+    return input == nullptr ? static_cast<gid_t>(-1) : input->gr_gid;
 }
 
 // Plugs in a device with these keys; "" once its event node is there, else
@@ -163,6 +170,30 @@ bool holds_open(pid_t pid, const std::string &path)
     return held;
 }
 
+// A copy of the daemon that every user may run: the build tree may be closed to others.
+std::string daemon_copy(const temp_dir &dir)
+{
+    write_file(dir / "tabrin", read_file(TABRIN));
+    chmod((dir / "tabrin").c_str(), 0755);
+    return dir / "tabrin";
+}
+
+// The link udev makes for a device, relative as udev's are; removed when the test ends.
+struct by_id_link {
+    std::string path = "/dev/input/by-id/virtual-tabrin_test_pad-event-joystick";
+    by_id_link() { mkdir("/dev/input/by-id", 0755); }
+    by_id_link(const by_id_link &) = delete;
+    by_id_link &operator=(const by_id_link &) = delete;
+    ~by_id_link() { unlink(path.c_str()); }
+};
+
+void point_by_id(const by_id_link &link, const virtual_device *device)
+{
+    unlink(link.path.c_str());
+    const std::string target = "../" + device->node.substr(device->node.rfind('/') + 1);
+    ASSERT_EQ(symlink(target.c_str(), link.path.c_str()), 0) << strerror(errno);
+}
+
 const std::vector<int> gamepad_keys = {BTN_SOUTH, BTN_EAST, BTN_NORTH, BTN_WEST, BTN_START, BTN_SELECT};
 const std::vector<int> buttons12 = {BTN_SOUTH, BTN_EAST};
 
@@ -187,9 +218,9 @@ protected:
         unlink(link().c_str());
         ASSERT_EQ(symlink(pad->node.c_str(), link().c_str()), 0) << strerror(errno);
     }
-    std::vector<std::string> daemon_command() const
+    std::vector<std::string> daemon_command(const std::string &program = TABRIN, const std::string &device = "") const
     {
-        return {TABRIN, "-j", link(), "-p", "1", "-w", "1", "-l", dir / "lock",
+        return {program, "-j", device.empty() ? link() : device, "-p", "1", "-w", "1", "-l", dir / "lock",
                 "-r", "12", "echo 12 >> " + dir / "out"};
     }
 };
@@ -268,12 +299,87 @@ TEST_F(DaemonVirtualDevice, DeviceItsUserCannotOpenIsRefused)
     if (!missing.empty())
         GTEST_SKIP() << missing;
     ASSERT_EQ(chmod(pad.node.c_str(), 0600), 0);
-    // A copy nobody can run: the build tree may be closed to other users.
-    write_file(dir / "tabrin", read_file(TABRIN));
-    ASSERT_EQ(chmod((dir / "tabrin").c_str(), 0755), 0);
-    const auto result = run({dir / "tabrin", "-j", pad.node, "-r", "1", "x"}, as_nobody());
+    const auto result = run({daemon_copy(dir), "-j", pad.node, "-r", "1", "x"}, as_nobody());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "Could not open joystick device\n");
+}
+
+// As udev does it: the link goes on unplug, and on replug comes back pointing
+// at whatever node the device got, here another one, since a second device
+// took the old number meanwhile.
+TEST_F(DaemonVirtualDevice, ByIdLinkLeadsToTheReplugsNewNode)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, gamepad_keys);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    by_id_link link;
+    point_by_id(link, &pad);
+    const pid_t pid = spawn(daemon_command(TABRIN, link.path));
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+    set_keys(&pad, buttons12, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+
+    const std::string old_node = pad.node;
+    unplug(&pad);
+    unlink(link.path.c_str());
+    ASSERT_TRUE(wait_for([&] { return !holds_open(pid, old_node); }));
+    virtual_device other;
+    ASSERT_EQ(plug(&other, gamepad_keys), "");
+    ASSERT_EQ(plug(&pad, gamepad_keys), "");
+    ASSERT_NE(pad.node, old_node);
+    ASSERT_TRUE(wait_polls(pid, settled));
+    EXPECT_FALSE(holds_open(pid, other.node));
+
+    point_by_id(link, &pad);
+    ASSERT_TRUE(wait_for([&] { return holds_open(pid, pad.node); }));
+    EXPECT_FALSE(holds_open(pid, other.node));
+    set_keys(&other, buttons12, 1);
+    ASSERT_TRUE(wait_polls(pid, settled));
+    EXPECT_EQ(read_file(dir / "out"), "12\n");
+    set_keys(&pad, buttons12, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 2; }));
+}
+
+// udev sets a node's group and mode a moment after the kernel makes it 0600
+// root's: a daemon of a user in group input that finds the replugged node
+// still closed to it keeps looking, and takes it once it is readable.
+TEST_F(DaemonVirtualDevice, ReplugReadableOnlyAMomentLaterIsTaken)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root to act as nobody in group input";
+    virtual_device pad;
+    const std::string missing = plug(&pad, gamepad_keys);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    const auto open_to_input = [&] {
+        return chown(pad.node.c_str(), 0, input_group()) == 0 && chmod(pad.node.c_str(), 0660) == 0;
+    };
+    ASSERT_TRUE(open_to_input()) << strerror(errno);
+    point_link(&pad);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0); // the lock and the command's output are nobody's
+    run_options as_input = as_nobody();
+    as_input.groups = "input";
+    const pid_t pid = spawn(daemon_command(daemon_copy(dir)), "", as_input);
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+    set_keys(&pad, buttons12, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+
+    unplug(&pad);
+    unlink(link().c_str());
+    ASSERT_EQ(plug(&pad, gamepad_keys), "");
+    ASSERT_EQ(chmod(pad.node.c_str(), 0600), 0); // as the kernel makes it, whatever this one did
+    point_link(&pad);
+    ASSERT_TRUE(wait_polls(pid, settled));
+    EXPECT_FALSE(holds_open(pid, pad.node));
+    EXPECT_TRUE(process_alive(pid));
+
+    ASSERT_TRUE(open_to_input()) << strerror(errno);
+    ASSERT_TRUE(wait_for([&] { return holds_open(pid, pad.node); }));
+    set_keys(&pad, buttons12, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 2; }));
 }
 
 } // namespace

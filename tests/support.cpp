@@ -25,7 +25,8 @@ std::vector<std::string> full_command(const std::vector<std::string> &args, cons
 {
     std::vector<std::string> words;
     if (options.as_nobody)
-        words = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+        words = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                 options.groups.empty() ? "--clear-groups" : "--groups=" + options.groups, "--"};
     words.insert(words.end(), args.begin(), args.end());
     return words;
 }

@@ -17,6 +17,7 @@ struct run_options {
     std::string cwd;                  // empty: the test's own
     std::vector<std::string> env;     // NAME=value words added to the environment
     bool as_nobody = false;           // through setpriv, as user nobody with no groups
+    std::string groups;               // with as_nobody: these supplementary groups instead (setpriv --groups)
 };
 
 inline run_options as_nobody()
