@@ -3,14 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 namespace {
 
 constexpr unsigned char all_up = 0xFF;
@@ -157,80 +149,6 @@ TEST(DaemonButtons, VerboseTellsHeldButtonsRunsAndEndsWhileQuietTellsNothing)
                                                "held: none\n");
     ASSERT_TRUE(wait_reads(silent.pid, settled));
     EXPECT_EQ(read_file(dir / "quiet.out"), "");
-}
-
-// The machine's log socket, made by the test where there is none (or only a
-// dead one), so that what a daemon logs can be read; removed with the test.
-struct log_socket {
-    int fd = -1;
-    std::string missing; // why the test cannot read the log
-    log_socket();
-    log_socket(const log_socket &) = delete;
-    log_socket &operator=(const log_socket &) = delete;
-    ~log_socket();
-};
-
-log_socket::log_socket()
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, "/dev/log");
-    const auto *name = reinterpret_cast<const sockaddr *>(&address);
-    const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool dead = connect(probe, name, sizeof address) != 0 && errno == ECONNREFUSED;
-    close(probe);
-    if (!running_as_root())
-        missing = "needs root to make /dev/log";
-    else if (file_exists("/dev/log") && !(dead && unlink("/dev/log") == 0))
-        missing = "/dev/log belongs to this machine's system logger";
-    else if ((fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) < 0 || bind(fd, name, sizeof address) != 0)
-        missing = std::string("cannot make /dev/log: ") + strerror(errno);
-}
-
-log_socket::~log_socket()
-{
-    if (missing.empty())
-        unlink("/dev/log");
-    if (fd >= 0)
-        close(fd);
-}
-
-// The messages logged by `pid`, as "<priority>text", until `count` are in.
-std::vector<std::string> logged(const log_socket *log, pid_t pid, size_t count)
-{
-    const std::string ident = "tabrin[" + std::to_string(pid) + "]: ";
-    std::vector<std::string> found;
-    wait_for([&] {
-        std::array<char, 2048> buffer{};
-        for (ssize_t got; (got = recv(log->fd, buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0;) {
-            const std::string message(buffer.data(), static_cast<size_t>(got));
-            const auto at = message.find(ident);
-            if (at != std::string::npos)
-                found.push_back(message.substr(0, message.find('>') + 1) + message.substr(at + ident.size()));
-        }
-        return found.size() >= count;
-    });
-    return found;
-}
-
-TEST(DaemonButtons, VerboseDaemonLogsRunsAndEndsButNoHeldButtons)
-{
-    const log_socket log;
-    if (!log.missing.empty())
-        GTEST_SKIP() << log.missing;
-    temp_dir dir;
-    set_buttons(dir / "port", all_up);
-    const auto started = run({TABRIN, "-d", "-v", "-j", dir / "port", "-p", "1", "-w", "1", "-l", dir / "lock",
-                              "-r", "1", "exit 2"});
-    process_guard daemon(lock_holder(dir / "lock"));
-    ASSERT_EQ(started.status, 0) << started.err;
-    ASSERT_GT(daemon.pid, 0);
-    set_buttons(dir / "port", button1);
-    // LOG_DAEMON with LOG_INFO: priority 3 * 8 + 6.
-    EXPECT_EQ(logged(&log, daemon.pid, 2), (std::vector<std::string>{"<30>run 1: exit 2", "<30>ended 1: status 2"}));
-    set_buttons(dir / "port", all_up);
-    ASSERT_TRUE(wait_reads(daemon.pid, settled));
-    EXPECT_EQ(logged(&log, daemon.pid, 0), std::vector<std::string>{});
 }
 
 } // namespace
