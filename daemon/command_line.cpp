@@ -36,7 +36,7 @@ int decimal_code(std::string_view text)
 int option_words(char letter)
 {
     switch (letter) {
-    case 'd': return 0;
+    case 'd': case 'v': return 0;
     case 'b': case 'i': case 'j': case 'l': case 'p': case 'w': return 1;
     case 'r': return 2;
     default: return -1;
@@ -72,6 +72,7 @@ bool take_option(char letter, char **words, settings *result)
     switch (letter) {
     case 'b': return readbuttons(words[0], &result->buttons);
     case 'd': result->daemon_mode = true; return true;
+    case 'v': result->verbose = true; return true;
     case 'i': {
         const int set = readmask(words[0]);
         if (set == 0)

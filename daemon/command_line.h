@@ -27,6 +27,7 @@ struct settings {
     int wait_usec = 300000;
     int active_mask = all_buttons;
     bool daemon_mode = false;
+    bool verbose = false;
     const char *lock_path = nullptr;
     std::array<const char *, max_sources> source_paths{}; // -j, in the given order
     int source_count = 0;                                  // 0: the game port

@@ -144,6 +144,8 @@ void ask_only_for_buttons(int fd, const device_buttons *buttons)
 
 void close_source(source_set *sources, source *port)
 {
+    if (port->kind == source_kind::device)
+        report_device(sources->report, port->path, false);
     close(port->fd);
     port->fd = -1;
     port->kind = source_kind::closed;
@@ -267,8 +269,8 @@ void source_reopen(source_set *sources, source *port)
     if (port->fd >= 0)
         close_source(sources, port);
     const int fd = open_path(sources, port);
-    if (fd >= 0)
-        take(sources, port, fd);
+    if (fd >= 0 && take(sources, port, fd) && port->kind == source_kind::device)
+        report_device(sources->report, port->path, true);
 }
 
 unsigned char sources_read(source_set *sources)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "command_line.h"
+#include "report.h"
 
 #include <array>
 #include <climits>
@@ -54,6 +55,7 @@ struct source_set {
     // there, also once -d has changed to "/".
     std::array<char, PATH_MAX> start_dir;
     unsigned changes = 0; // counts sources opened and closed, for the waiting
+    const reporting *report = nullptr; // told when a device is lost and found again
 };
 
 // The sources that the settings name: the game port without -j.

@@ -1,5 +1,6 @@
 // tabrin: runs shell commands while a combination of joystick buttons is held.
 #include "command_line.h"
+#include "report.h"
 #include "say.h"
 #include "sources.h"
 #include "waiting.h"
@@ -162,22 +163,33 @@ bool all_up(unsigned char status, int mask)
     return (status & mask) == mask;
 }
 
-[[noreturn]] void watch_buttons(const settings *given, source_set *sources, waiter *wait)
+// Every read of the loop: with -v in the foreground, a change of the buttons
+// held (ignored ones included) is told.
+unsigned char read_buttons(source_set *sources, reporting *report)
+{
+    const unsigned char status = sources_read(sources);
+    report_held(report, held_set(status, all_buttons));
+    return status;
+}
+
+[[noreturn]] void watch_buttons(const settings *given, source_set *sources, waiter *wait, reporting *report)
 {
     for (;;) {
         wait_for_input(wait, sources, given->poll_usec);
-        if (all_up(sources_read(sources), given->active_mask))
+        if (all_up(read_buttons(sources, report), given->active_mask))
             continue;
         settle(wait, sources, given->wait_usec);
         // Only this second read decides which command runs.
-        const char *command = given->commands[held_set(sources_read(sources), given->active_mask)];
+        const int set = held_set(read_buttons(sources, report), given->active_mask);
+        const char *command = given->commands[set];
         if (command == nullptr)
             continue;
+        report_fired(report, set, command);
         // NOLINTNEXTLINE(cert-env33-c): running the bound command through the shell is the daemon's work
         const int status = system(command);
-        static_cast<void>(status); // a command that fails changes nothing
+        report_ended(report, set, status); // a command that fails changes nothing else
         // One press, one run: wait until all four buttons are up, ignored ones included.
-        while (!all_up(sources_read(sources), all_buttons))
+        while (!all_up(read_buttons(sources, report), all_buttons))
             wait_for_input(wait, sources, given->poll_usec);
     }
 }
@@ -191,7 +203,10 @@ int main(int argc, char **argv)
     check_arguments(readargs(argc, argv, &given));
     source_set sources;
     sources_from_settings(&given, &sources);
+    reporting report;
+    sources.report = &report;
     const int ready = given.daemon_mode ? fork_daemon() : -1;
+    report_start(&report, given.verbose, given.daemon_mode);
     get_port_access(&sources);
     drop_privileges();
     open_sources(&sources);
@@ -204,5 +219,5 @@ int main(int argc, char **argv)
         setlock(given.lock_path);
     if (given.daemon_mode)
         finish_start(ready);
-    watch_buttons(&given, &sources, &wait);
+    watch_buttons(&given, &sources, &wait, &report);
 }

@@ -115,4 +115,40 @@ TEST(DaemonButtons, EveryButtonIgnoredNeverRuns)
     EXPECT_TRUE(process_alive(daemon.pid));
 }
 
+TEST(DaemonButtons, VerboseTellsHeldButtonsRunsAndEndsWhileQuietTellsNothing)
+{
+    temp_dir dir;
+    set_buttons(dir / "port", all_up);
+    std::vector<std::string> quiet = {TABRIN, "-j", dir / "port", "-p", "1", "-w", "1", "-i", "4",
+                                      "-r", "1", "exit 3", "-r", "12", "kill -TERM $$", "-l", dir / "quiet.lock"};
+    std::vector<std::string> verbose = quiet;
+    verbose.back() = dir / "verbose.lock";
+    verbose.emplace_back("-v");
+    process_guard silent(spawn(quiet, dir / "quiet.out"));
+    process_guard told(spawn(verbose, dir / "verbose.out"));
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "quiet.lock") == silent.pid; }));
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "verbose.lock") == told.pid; }));
+
+    // Each step waits for its line; ignored button 4 is told as held too.
+    const std::vector<std::pair<unsigned char, int>> steps = {
+        {button1, 3}, {buttons14, 4}, {all_up, 5}, {buttons12, 8}, {all_up, 9}};
+    for (const auto &step : steps) {
+        set_buttons(dir / "port", step.first);
+        ASSERT_TRUE(wait_for([&] { return count_lines(dir / "verbose.out") == step.second; }))
+            << read_file(dir / "verbose.out");
+    }
+    ASSERT_TRUE(wait_reads(told.pid, settled));
+    EXPECT_EQ(read_file(dir / "verbose.out"), "held: 1\n"
+                                               "run 1: exit 3\n"
+                                               "ended 1: status 3\n"
+                                               "held: 1 4\n"
+                                               "held: none\n"
+                                               "held: 1 2\n"
+                                               "run 12: kill -TERM $$\n"
+                                               "ended 12: signal 15\n"
+                                               "held: none\n");
+    ASSERT_TRUE(wait_reads(silent.pid, settled));
+    EXPECT_EQ(read_file(dir / "quiet.out"), "");
+}
+
 } // namespace

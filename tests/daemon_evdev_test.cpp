@@ -582,4 +582,93 @@ TEST_F(DaemonVirtualDevice, PadMissingAtStartIsTakenWhenItsLinkAppears)
     }
 }
 
+// busybox syslogd writing what is logged to `file`, where no logger runs yet;
+// ended, and its socket removed, with the test.
+struct system_logger {
+    std::string missing; // why there is none
+    process_guard daemon;
+    explicit system_logger(const std::string &file);
+    system_logger(const system_logger &) = delete;
+    system_logger &operator=(const system_logger &) = delete;
+    ~system_logger();
+};
+
+system_logger::system_logger(const std::string &file)
+{
+    if (file_exists("/dev/log")) {
+        missing = "/dev/log belongs to this machine's own logger";
+        return;
+    }
+    daemon.pid = spawn({"busybox", "syslogd", "-n", "-O", file});
+    if (!wait_for([] { return file_exists("/dev/log"); }))
+        missing = "busybox syslogd made no /dev/log";
+}
+
+system_logger::~system_logger()
+{
+    if (daemon.pid > 0)
+        unlink("/dev/log");
+}
+
+// The lines logged by `pid`, from the facility and level on, once `count` are there.
+std::vector<std::string> logged(const std::string &file, pid_t pid, size_t count)
+{
+    const std::string ident = " tabrin[" + std::to_string(pid) + "]: ";
+    std::vector<std::string> lines;
+    wait_for([&] {
+        lines.clear();
+        std::string text = read_file(file);
+        for (size_t start = 0, end = 0; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            const std::string line = text.substr(start, end - start);
+            const auto at = line.find(ident);
+            if (at != std::string::npos)
+                lines.push_back(line.substr(line.rfind(' ', at - 1) + 1));
+        }
+        return lines.size() >= count;
+    });
+    return lines;
+}
+
+// With -d -v the daemon logs what it runs, how that ended, and the device
+// going and coming back, through the system log; held buttons are not logged.
+TEST_F(DaemonVirtualDevice, VerboseDaemonLogsRunsEndsAndTheDeviceLostAndFound)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root to run a system logger";
+    virtual_device pad;
+    const std::string missing = plug(&pad, gamepad_keys);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    point_link(&pad);
+    const system_logger logger(dir / "messages");
+    if (!logger.missing.empty())
+        GTEST_SKIP() << logger.missing;
+    auto command = daemon_command();
+    command.insert(command.end(), {"-d", "-v"});
+    const auto started = run(command);
+    process_guard daemon(lock_holder(dir / "lock"));
+    ASSERT_EQ(started.status, 0) << started.err;
+    ASSERT_GT(daemon.pid, 0);
+
+    set_keys(&pad, buttons12, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+    ASSERT_TRUE(wait_idle(daemon.pid));
+    const long mark = wakeups(daemon.pid);
+    set_keys(&pad, buttons12, 0);
+    ASSERT_TRUE(wait_handled(daemon.pid, mark));
+    const std::string old_node = pad.node;
+    unplug(&pad);
+    unlink(link().c_str());
+    ASSERT_TRUE(wait_for([&] { return !holds_open(daemon.pid, old_node); }));
+    ASSERT_EQ(plug(&pad, gamepad_keys), "");
+    point_link(&pad);
+    ASSERT_TRUE(wait_for([&] { return holds_open(daemon.pid, pad.node); }));
+
+    // LOG_DAEMON at LOG_INFO, under the ident tabrin.
+    const std::string prefix = "daemon.info tabrin[" + std::to_string(daemon.pid) + "]: ";
+    EXPECT_EQ(logged(dir / "messages", daemon.pid, 4),
+              (std::vector<std::string>{prefix + "run 12: echo 12 >> " + dir / "out", prefix + "ended 12: status 0",
+                                        prefix + "lost " + link(), prefix + "found " + link()}));
+}
+
 } // namespace

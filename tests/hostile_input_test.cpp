@@ -50,7 +50,7 @@ std::string random_bytes(generator *g, size_t length, int lowest)
     return text;
 }
 
-const std::vector<std::string> options = {"-b", "-d", "-i", "-j", "-l", "-p", "-r", "-w", "-debug", "-pause",
+const std::vector<std::string> options = {"-b", "-d", "-i", "-j", "-l", "-p", "-r", "-v", "-w", "-debug", "-pause",
                                           "-", "--", "-t", "-D", "-R", "-x", "-rr", "-r1"};
 const std::vector<std::string> lists = {"1", "2", "3", "4", "12", "21", "1234", "4321", "11", "5",
                                         "0", "", "12345", "a", "1a", "-1", " 1", "\xd9\xa1"};

@@ -1,0 +1,143 @@
+#include "report.h"
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+// A line is built here whole, so that it goes out in one write: a command
+// too long for it is cut, and the cut is shown by "...".
+struct line {
+    std::array<char, 1024> text{};
+    size_t length = 0;
+};
+
+constexpr std::string_view cut = "...";
+
+// Control characters (a command's CR from a CR LF file, say) show as '?', so
+// that one report stays one line.
+void copy(line *line, std::string_view part)
+{
+    for (const char c : part)
+        line->text[line->length++] = (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+}
+
+void add(line *line, std::string_view part)
+{
+    const size_t room = line->text.size() - 1 - line->length; // one byte kept for '\n'
+    if (part.size() <= room) {
+        copy(line, part);
+        return;
+    }
+    // Only a command or a path, each the last part of its line, is this long.
+    copy(line, part.substr(0, room - cut.size()));
+    copy(line, cut);
+}
+
+void add_number(line *line, unsigned value)
+{
+    std::array<char, 10> digits{};
+    size_t first = digits.size();
+    do {
+        digits[--first] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    add(line, std::string_view(&digits[first], digits.size() - first));
+}
+
+// The buttons of a set as the digits 1 to 4, lowest first, `between` each two.
+void add_set(line *line, int set, std::string_view between)
+{
+    bool first = true;
+    for (int button = 0; button < 4; ++button) {
+        if ((set & (1 << button)) == 0)
+            continue;
+        if (!first)
+            add(line, between);
+        const char digit = static_cast<char>('1' + button);
+        add(line, std::string_view(&digit, 1));
+        first = false;
+    }
+}
+
+void tell(const reporting *reporting, line *line)
+{
+    if (reporting->where == report_to::system_log) {
+        syslog(LOG_INFO, "%.*s", static_cast<int>(line->length), line->text.data());
+        return;
+    }
+    line->text[line->length++] = '\n';
+    ssize_t written = write(2, line->text.data(), line->length);
+    static_cast<void>(written); // nowhere left to report a failed report
+}
+
+} // namespace
+
+void report_start(reporting *reporting, bool verbose, bool daemon_mode)
+{
+    if (!verbose)
+        return;
+    reporting->where = daemon_mode ? report_to::system_log : report_to::standard_error;
+    // No LOG_NDELAY: the log is connected at the first line, not at start-up.
+    if (daemon_mode)
+        openlog("tabrin", LOG_PID, LOG_DAEMON);
+}
+
+void report_fired(const reporting *reporting, int set, const char *command)
+{
+    if (reporting->where == report_to::nothing)
+        return;
+    line line;
+    add(&line, "run ");
+    add_set(&line, set, "");
+    add(&line, ": ");
+    add(&line, command);
+    tell(reporting, &line);
+}
+
+void report_ended(const reporting *reporting, int set, int wait_status)
+{
+    if (reporting->where == report_to::nothing)
+        return;
+    line line;
+    add(&line, "ended ");
+    add_set(&line, set, "");
+    if (wait_status == -1) {
+        add(&line, ": status unknown");
+    } else if (WIFSIGNALED(wait_status)) {
+        add(&line, ": signal ");
+        add_number(&line, static_cast<unsigned>(WTERMSIG(wait_status)));
+    } else {
+        add(&line, ": status ");
+        add_number(&line, static_cast<unsigned>(WEXITSTATUS(wait_status)));
+    }
+    tell(reporting, &line);
+}
+
+void report_held(reporting *reporting, int held)
+{
+    if (reporting->where != report_to::standard_error || held == reporting->held)
+        return;
+    reporting->held = held;
+    line line;
+    add(&line, "held: ");
+    if (held == 0)
+        add(&line, "none");
+    add_set(&line, held, " ");
+    tell(reporting, &line);
+}
+
+void report_device(const reporting *reporting, const char *path, bool found)
+{
+    if (reporting == nullptr || reporting->where == report_to::nothing)
+        return;
+    line line;
+    add(&line, found ? "found " : "lost ");
+    add(&line, path);
+    tell(reporting, &line);
+}
