@@ -55,7 +55,7 @@ TEST(DaemonButtons, SettleReadDecidesWhichCommandRuns)
 {
     temp_dir dir;
     process_guard daemon(
-        start_watching(dir, {"-w", "400", "-r", "1", append(dir, "1"), "-r", "12", append(dir, "12")}));
+        start_watching(dir, {"-w", "1500", "-r", "1", append(dir, "1"), "-r", "12", append(dir, "12")}));
     set_buttons(dir / "port", button1);
     ASSERT_TRUE(wait_reads(daemon.pid, 1));
     // The daemon now sleeps out its settle time; the second button joins in it.
