@@ -1,145 +1,19 @@
 // tabrin: runs shell commands while a combination of joystick buttons is held.
-#include "buttons.h"
+#include "command_line.h"
+#include "say.h"
+#include "sources.h"
+#include "waiting.h"
 
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <string_view>
+#include <cstring>
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
-
-// Indexed by button set (bit 0 is button 1); null where nothing is bound.
-using command_table = std::array<const char *, 16>;
-
-constexpr std::string_view usage =
-    "\nUsage: tabrin [-t secs] [-r [1234] \"cmd\"]\n"
-    "Runs command when two joystick buttons are pressed,\n"
-    "See man page tabrin(1) for details\n";
-
-constexpr int all_buttons = 0xF0;
-
-// Every message is one write of the whole text to descriptor 2.
-void say(std::string_view text)
-{
-    ssize_t written = write(2, text.data(), text.size());
-    static_cast<void>(written); // nowhere left to report a failed report
-}
-
-[[noreturn]] void fail(std::string_view text)
-{
-    say(text);
-    exit(1);
-}
-
-int readmask(const char *text)
-{
-    int set = 0;
-    for (; *text != '\0'; ++text) {
-        if (*text < '1' || *text > '4') {
-            say("Wrong button number specified, must be in range 1..4\n");
-            return 0;
-        }
-        const int bit = 1 << (*text - '1');
-        if ((set & bit) != 0) {
-            say("Button already specified within button list\n");
-            return 0;
-        }
-        set |= bit;
-    }
-    return set;
-}
-
-int readtime(const char *text)
-{
-    // strtol saturates instead of wrapping, so a huge value is out of range too.
-    const long ms = strtol(text, nullptr, 10);
-    if (ms < 1 || ms > 60000) {
-        say("Time out of range\n");
-        return -1;
-    }
-    return static_cast<int>(ms * 1000);
-}
-
-// How many words follow the option letter, or -1 for a letter that is no option.
-int option_words(char letter)
-{
-    switch (letter) {
-    case 'd': return 0;
-    case 'i': case 'j': case 'l': case 'p': case 'w': return 1;
-    case 'r': return 2;
-    default: return -1;
-    }
-}
-
-// 0: good; 1: an error, already reported; 2: the usage text is called for.
-int readargs(int argc, char **argv, command_table *commands, int *poll_usec, int *wait_usec,
-             int *active_mask, bool *daemon_mode, const char **lock_path, const char **port_path)
-{
-    if (argc == 1)
-        return 2;
-    bool have_command = false;
-    for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] != '-')
-            return 2;
-        const char letter = argv[i][1]; // the rest of the word is ignored: -debug is -d
-        const int words = option_words(letter);
-        if (words < 0)
-            return 2;
-        if (argc - 1 - i < words) {
-            say("Not enough parameters for option\n");
-            return 1;
-        }
-        const char *value = argv[i + 1];
-        switch (letter) {
-        case 'd':
-            *daemon_mode = true;
-            break;
-        case 'i': {
-            const int set = readmask(value);
-            if (set == 0)
-                return 1;
-            *active_mask = ((~set) & 0xF) << 4;
-            break;
-        }
-        case 'j':
-            *port_path = value;
-            break;
-        case 'l':
-            *lock_path = value;
-            break;
-        case 'p':
-        case 'w': {
-            const int usec = readtime(value);
-            if (usec < 0)
-                return 1;
-            *(letter == 'p' ? poll_usec : wait_usec) = usec;
-            break;
-        }
-        case 'r': {
-            const int set = readmask(value);
-            if (set == 0)
-                return 1;
-            if ((*commands)[set] != nullptr) {
-                say("There already is an action for this button combination\n");
-                return 1;
-            }
-            (*commands)[set] = argv[i + 2];
-            have_command = true;
-            break;
-        }
-        }
-        i += words;
-    }
-    if (!have_command) {
-        say("No command to execute\n");
-        return 1;
-    }
-    return 0;
-}
 
 // Descriptors 0 to 2 open (on /dev/null if need be), nothing above them, so
 // nothing the daemon opens can take a standard number; and SIGINT ends the
@@ -189,9 +63,9 @@ int fork_daemon()
     exit(got == 1 ? 0 : 1);
 }
 
-void get_port_access(const button_port *port)
+void get_port_access(const source_set *sources)
 {
-    if (!port_access(port))
+    if (!sources_access(sources))
         fail("Could not get permission to read from joystick port\n");
 }
 
@@ -202,10 +76,34 @@ void drop_privileges()
         fail("Failure in giving up setuid privileges\n");
 }
 
-void open_port(button_port *port)
+// One write, like every message, with the path as it was given.
+void announce_waiting(const char *path)
 {
-    if (!port_open(port))
-        fail("Could not open joystick device\n");
+    constexpr std::string_view waiting = "Waiting for joystick device ";
+    std::array<iovec, 3> parts = {{{const_cast<char *>(waiting.data()), waiting.size()},
+                                   {const_cast<char *>(path), strlen(path)},
+                                   {const_cast<char *>("\n"), 1}}};
+    ssize_t written = writev(2, parts.data(), static_cast<int>(parts.size()));
+    static_cast<void>(written); // nowhere left to report a failed report
+}
+
+// A path that is not there yet is waited for: a pad that is off at boot.
+void open_sources(source_set *sources)
+{
+    for (int i = 0; i < sources->count; ++i) {
+        source *port = &sources->list[i];
+        const open_result result = source_open(sources, port);
+        if (result == open_result::refused)
+            fail("Could not open joystick device\n");
+        if (result == open_result::missing)
+            announce_waiting(port->path);
+    }
+}
+
+void start_watching(waiter *wait, source_set *sources)
+{
+    if (!start_waiting(wait, sources))
+        fail("Could not watch for joystick devices\n");
 }
 
 int held_set(unsigned char status, int active_mask)
@@ -213,9 +111,9 @@ int held_set(unsigned char status, int active_mask)
     return ((~status) & active_mask) >> 4;
 }
 
-void refuse_held_buttons(const command_table *commands, button_port *port, int active_mask)
+void refuse_held_buttons(const settings *given, source_set *sources)
 {
-    if ((*commands)[held_set(port_read(port), active_mask)] != nullptr)
+    if (given->commands[held_set(sources_read(sources), given->active_mask)] != nullptr)
         fail("Joystick buttons that trigger action already pressed\n");
 }
 
@@ -259,24 +157,28 @@ void finish_start(int ready)
     close(ready);
 }
 
-[[noreturn]] void watch_buttons(const command_table *commands, button_port *port,
-                                int poll_usec, int wait_usec, int active_mask)
+bool all_up(unsigned char status, int mask)
+{
+    return (status & mask) == mask;
+}
+
+[[noreturn]] void watch_buttons(const settings *given, source_set *sources, waiter *wait)
 {
     for (;;) {
-        usleep(poll_usec);
-        if ((port_read(port) & active_mask) == active_mask)
+        wait_for_input(wait, sources, given->poll_usec);
+        if (all_up(sources_read(sources), given->active_mask))
             continue;
-        usleep(wait_usec);
+        settle(wait, sources, given->wait_usec);
         // Only this second read decides which command runs.
-        const char *command = (*commands)[held_set(port_read(port), active_mask)];
+        const char *command = given->commands[held_set(sources_read(sources), given->active_mask)];
         if (command == nullptr)
             continue;
         // NOLINTNEXTLINE(cert-env33-c): running the bound command through the shell is the daemon's work
         const int status = system(command);
         static_cast<void>(status); // a command that fails changes nothing
         // One press, one run: wait until all four buttons are up, ignored ones included.
-        while ((port_read(port) & all_buttons) != all_buttons)
-            usleep(poll_usec);
+        while (!all_up(sources_read(sources), all_buttons))
+            wait_for_input(wait, sources, given->poll_usec);
     }
 }
 
@@ -285,25 +187,22 @@ void finish_start(int ready)
 int main(int argc, char **argv)
 {
     reset_process_state();
-    command_table commands{};
-    int poll_usec = 500000;
-    int wait_usec = 300000;
-    int active_mask = all_buttons;
-    bool daemon_mode = false;
-    const char *lock_path = nullptr;
-    button_port port;
-    check_arguments(readargs(argc, argv, &commands, &poll_usec, &wait_usec, &active_mask,
-                             &daemon_mode, &lock_path, &port.path));
-    const int ready = daemon_mode ? fork_daemon() : -1;
-    get_port_access(&port);
+    settings given;
+    check_arguments(readargs(argc, argv, &given));
+    source_set sources;
+    sources_from_settings(&given, &sources);
+    const int ready = given.daemon_mode ? fork_daemon() : -1;
+    get_port_access(&sources);
     drop_privileges();
-    open_port(&port);
-    refuse_held_buttons(&commands, &port, active_mask);
-    if (daemon_mode)
+    open_sources(&sources);
+    waiter wait;
+    start_watching(&wait, &sources);
+    refuse_held_buttons(&given, &sources);
+    if (given.daemon_mode)
         leave_session();
-    if (lock_path != nullptr)
-        setlock(lock_path);
-    if (daemon_mode)
+    if (given.lock_path != nullptr)
+        setlock(given.lock_path);
+    if (given.daemon_mode)
         finish_start(ready);
-    watch_buttons(&commands, &port, poll_usec, wait_usec, active_mask);
+    watch_buttons(&given, &sources, &wait);
 }

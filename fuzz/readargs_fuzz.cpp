@@ -1,10 +1,7 @@
 // Fuzzing aid, not part of the programs: runs the daemon's argument parser on
 // the words of a file (one per line, bytes as they are) and stops there, where
 // the daemon would go on to fork, open its port and take its lock.
-#define main tabrin_main
-// NOLINTNEXTLINE(bugprone-suspicious-include): the daemon's own unit, so that its parser can be called
-#include "../daemon/tabrin.cpp"
-#undef main
+#include "command_line.h"
 
 #include <cstdio>
 
@@ -27,13 +24,6 @@ int main(int argc, char **argv)
         words[count++] = &text[start];
         start = end + 1;
     }
-    command_table commands{};
-    int poll_usec = 500000;
-    int wait_usec = 300000;
-    int active_mask = all_buttons;
-    bool daemon_mode = false;
-    const char *lock_path = nullptr;
-    const char *port_path = nullptr;
-    return readargs(count, words.data(), &commands, &poll_usec, &wait_usec, &active_mask, &daemon_mode,
-                    &lock_path, &port_path);
+    settings given;
+    return readargs(count, words.data(), &given);
 }

@@ -1,21 +1,25 @@
-// The daemon on input event devices: what is refused, and a virtual gamepad
-// made through uinput driving presses, commands and an unplug and replug.
-// These run in the test VM (tests/vm/run), as root, where there is no udev:
-// the tests make the links and set the permissions that udev would.
+// The daemon on input event devices: what is refused, and virtual pads made
+// through uinput driving presses, commands, unplugs and replugs; the daemon
+// waking for the watched buttons and for nothing else. These run in the test
+// VM (tests/vm/run), as root, where there is no udev: the tests make the
+// links and set the permissions that udev would.
 #include "support.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -79,18 +83,34 @@ bool is_character_device(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-// Plugs in a device with these keys; "" once its event node is there, else
-// what stood in the way.
-std::string plug(virtual_device *device, const std::vector<int> &keys)
+// A stick axis, or hat 0's, which reads -1, 0 or 1.
+std::string add_axis(int fd, int axis)
+{
+    const bool hat = axis == ABS_HAT0X || axis == ABS_HAT0Y;
+    uinput_abs_setup setup {};
+    setup.code = static_cast<unsigned short>(axis);
+    setup.absinfo.minimum = hat ? -1 : -32768;
+    setup.absinfo.maximum = hat ? 1 : 32767;
+    if (ioctl(fd, UI_SET_ABSBIT, axis) != 0 || ioctl(fd, UI_ABS_SETUP, &setup) != 0)
+        return reason("UI_ABS_SETUP");
+    return "";
+}
+
+// Plugs in a device with these keys and absolute axes; "" once its event node
+// is there, else what stood in the way.
+std::string plug(virtual_device *device, const std::vector<int> &keys, const std::vector<int> &axes = {})
 {
     device->fd = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (device->fd < 0)
         return reason("cannot open /dev/uinput");
-    if (ioctl(device->fd, UI_SET_EVBIT, EV_KEY) != 0)
+    if (ioctl(device->fd, UI_SET_EVBIT, EV_KEY) != 0 || (!axes.empty() && ioctl(device->fd, UI_SET_EVBIT, EV_ABS) != 0))
         return reason("UI_SET_EVBIT");
     for (int key : keys)
         if (ioctl(device->fd, UI_SET_KEYBIT, key) != 0)
             return reason("UI_SET_KEYBIT");
+    for (int axis : axes)
+        if (std::string failed = add_axis(device->fd, axis); !failed.empty())
+            return failed;
     uinput_setup setup {};
     setup.id.bustype = BUS_VIRTUAL;
     setup.id.vendor = 0x7ab;
@@ -112,14 +132,14 @@ std::string plug(virtual_device *device, const std::vector<int> &keys)
     return "";
 }
 
-// Reports keys down (1) or up (0) as one change, the way a real device does.
-void set_keys(const virtual_device *device, const std::vector<int> &keys, int value)
+// Reports these changes of one type as one report, the way a real device does.
+void report(const virtual_device *device, int type, const std::vector<int> &codes, int value)
 {
     std::vector<input_event> events;
-    for (int key : keys) {
+    for (int code : codes) {
         input_event event {};
-        event.type = EV_KEY;
-        event.code = static_cast<unsigned short>(key);
+        event.type = static_cast<unsigned short>(type);
+        event.code = static_cast<unsigned short>(code);
         event.value = value;
         events.push_back(event);
     }
@@ -130,39 +150,59 @@ void set_keys(const virtual_device *device, const std::vector<int> &keys, int va
     ASSERT_EQ(write(device->fd, events.data(), static_cast<size_t>(size)), size) << strerror(errno);
 }
 
-// The daemon's sleeps so far: one per poll interval, each a voluntary switch.
-long sleeps(pid_t pid)
+// Keys down (1) or up (0).
+void set_keys(const virtual_device *device, const std::vector<int> &keys, int value)
 {
-    const std::string field = "\nvoluntary_ctxt_switches:";
+    report(device, EV_KEY, keys, value);
+}
+
+// The times the daemon has gone to sleep (voluntary switches) and been
+// preempted (involuntary ones). Blocked in the kernel, a process runs nothing:
+// while this stays the same, it makes no system call at all.
+long wakeups(pid_t pid)
+{
     const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    const auto at = status.find(field);
-    return at == std::string::npos ? -1 : strtol(status.c_str() + at + field.size(), nullptr, 10);
-}
-
-// Waits until the daemon has slept `count` more times, so that it has read
-// the device as it is now (an ioctl is no read for wait_reads to count).
-bool wait_polls(pid_t pid, long count)
-{
-    const long start = sleeps(pid);
-    return start >= 0 && wait_for([&] { return sleeps(pid) >= start + count; });
-}
-
-// Whether the process has `path` open, even when the node has since gone.
-bool holds_open(pid_t pid, const std::string &path)
-{
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *dir = opendir(fds.c_str());
-    if (dir == nullptr)
-        return false;
-    bool held = false;
-    while (const dirent *entry = readdir(dir)) {
-        char target[PATH_MAX];
-        const ssize_t length = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
-        const std::string link = length < 0 ? "" : std::string(target, static_cast<size_t>(length));
-        held = held || link == path || link == path + " (deleted)";
+    long total = 0;
+    for (const std::string field : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"}) {
+        const auto at = status.find(field);
+        if (at == std::string::npos)
+            return -1;
+        total += strtol(status.c_str() + at + field.size(), nullptr, 10);
     }
-    closedir(dir);
-    return held;
+    return total;
+}
+
+// Whether the daemon sleeps in epoll_wait without a timeout (-1): waiting
+// for events, with nothing pending and nothing to poll.
+bool waits_for_events(pid_t pid)
+{
+    std::istringstream call(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string epoll;
+    std::string events;
+    std::string count;
+    std::string timeout;
+    call >> number >> epoll >> events >> count >> timeout;
+    return number == SYS_epoll_wait && (timeout == "0xffffffff" || timeout == "0xffffffffffffffff");
+}
+
+// No command runs, and the daemon waits for events.
+bool at_rest(pid_t pid)
+{
+    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    return waits_for_events(pid) && read_file(children).empty();
+}
+
+bool wait_idle(pid_t pid)
+{
+    return wait_for([&] { return at_rest(pid); });
+}
+
+// Waits until the daemon has woken since `mark` (a wakeups() count), done
+// what there was to do, and gone back to waiting for events.
+bool wait_handled(pid_t pid, long mark)
+{
+    return wait_for([&] { return wakeups(pid) > mark && at_rest(pid); });
 }
 
 // A copy of the daemon that every user may run: the build tree may be closed to others.
@@ -191,8 +231,7 @@ void point_by_id(const by_id_link &link, const virtual_device *device)
 
 const std::vector<int> gamepad_keys = {BTN_SOUTH, BTN_EAST, BTN_NORTH, BTN_WEST, BTN_START, BTN_SELECT};
 const std::vector<int> buttons12 = {BTN_SOUTH, BTN_EAST};
-
-constexpr long settled = 30;
+const std::vector<int> sticks_and_hat = {ABS_X, ABS_Y, ABS_RX, ABS_RY, ABS_HAT0X, ABS_HAT0Y};
 
 class DaemonVirtualDevice : public testing::Test {
 protected:
@@ -242,15 +281,17 @@ TEST_F(DaemonVirtualDevice, GamepadDrivesPressesAndSurvivesUnplugAndReplug)
     set_keys(&pad, buttons12, 1);
     ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
     // Held on, and east let go and pressed again: the same press, nothing more runs.
-    ASSERT_TRUE(wait_polls(pid, settled));
-    set_keys(&pad, {BTN_EAST}, 0);
-    ASSERT_TRUE(wait_polls(pid, settled));
-    set_keys(&pad, {BTN_EAST}, 1);
-    ASSERT_TRUE(wait_polls(pid, settled));
+    ASSERT_TRUE(wait_idle(pid));
+    for (const int value : {0, 1}) {
+        const long mark = wakeups(pid);
+        set_keys(&pad, {BTN_EAST}, value);
+        ASSERT_TRUE(wait_handled(pid, mark));
+    }
     EXPECT_EQ(read_file(dir / "out"), "12\n");
 
+    const long mark = wakeups(pid);
     set_keys(&pad, buttons12, 0);
-    ASSERT_TRUE(wait_polls(pid, settled));
+    ASSERT_TRUE(wait_handled(pid, mark));
     set_keys(&pad, buttons12, 1);
     ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 2; }));
 
@@ -259,7 +300,7 @@ TEST_F(DaemonVirtualDevice, GamepadDrivesPressesAndSurvivesUnplugAndReplug)
     unplug(&pad);
     unlink(link().c_str());
     ASSERT_TRUE(wait_for([&] { return !holds_open(pid, old_node); }));
-    ASSERT_TRUE(wait_polls(pid, settled));
+    ASSERT_TRUE(wait_idle(pid));
     EXPECT_TRUE(process_alive(pid));
     EXPECT_EQ(lock_holder(dir / "lock"), pid);
 
@@ -269,20 +310,42 @@ TEST_F(DaemonVirtualDevice, GamepadDrivesPressesAndSurvivesUnplugAndReplug)
     ASSERT_TRUE(wait_for([&] { return holds_open(pid, pad.node); }));
     set_keys(&pad, buttons12, 1);
     ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 3; }));
+    ASSERT_TRUE(wait_idle(pid));
+    const long released = wakeups(pid);
     set_keys(&pad, buttons12, 0);
-    ASSERT_TRUE(wait_polls(pid, settled));
+    ASSERT_TRUE(wait_handled(pid, released));
     EXPECT_EQ(read_file(dir / "out"), "12\n12\n12\n");
 }
 
-TEST_F(DaemonVirtualDevice, DeviceWithoutButtonsIsRefused)
+// A foot pedal or macro pad is a keyboard to the kernel: without -b it has no
+// buttons, with -b it needs one of the keys named.
+TEST_F(DaemonVirtualDevice, KeyboardLikeDeviceNeedsItsKeysNamed)
 {
-    virtual_device keyboard;
-    const std::string missing = plug(&keyboard, {KEY_ESC, KEY_A, KEY_Z, KEY_SPACE, KEY_ENTER});
+    virtual_device pedal;
+    const std::string missing = plug(&pedal, {KEY_ESC, KEY_A, KEY_B, KEY_SPACE, KEY_ENTER});
     if (!missing.empty())
         GTEST_SKIP() << missing;
-    const auto result = run({TABRIN, "-j", keyboard.node, "-r", "1", "x"});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Could not open joystick device\n");
+    for (const std::vector<std::string> &named : {std::vector<std::string>{}, {"-b", "KEY_F13,BTN_SOUTH"}}) {
+        std::vector<std::string> command = {TABRIN, "-j", pedal.node, "-r", "1", "x"};
+        command.insert(command.end(), named.begin(), named.end());
+        const auto result = run(command);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "Could not open joystick device\n");
+    }
+    auto command = daemon_command(TABRIN, pedal.node);
+    command.insert(command.end(), {"-b", "KEY_B,KEY_A,KEY_F13", "-r", "2", "echo 2 >> " + dir / "out"});
+    const pid_t pid = spawn(command);
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+    set_keys(&pedal, {KEY_A}, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+    ASSERT_TRUE(wait_idle(pid));
+    for (const int value : {1, 0}) {
+        const long mark = wakeups(pid);
+        set_keys(&pedal, {KEY_A, KEY_B}, value);
+        ASSERT_TRUE(wait_handled(pid, mark));
+    }
+    EXPECT_EQ(read_file(dir / "out"), "2\n");
 }
 
 TEST_F(DaemonVirtualDevice, DeviceItsUserCannotOpenIsRefused)
@@ -324,17 +387,19 @@ TEST_F(DaemonVirtualDevice, ByIdLinkLeadsToTheReplugsNewNode)
     ASSERT_EQ(plug(&other, gamepad_keys), "");
     ASSERT_EQ(plug(&pad, gamepad_keys), "");
     ASSERT_NE(pad.node, old_node);
-    ASSERT_TRUE(wait_polls(pid, settled));
+    ASSERT_TRUE(wait_idle(pid));
     EXPECT_FALSE(holds_open(pid, other.node));
 
     point_by_id(link, &pad);
     ASSERT_TRUE(wait_for([&] { return holds_open(pid, pad.node); }));
     EXPECT_FALSE(holds_open(pid, other.node));
+    // The other pad is none of the daemon's: its press runs nothing.
     set_keys(&other, buttons12, 1);
-    ASSERT_TRUE(wait_polls(pid, settled));
-    EXPECT_EQ(read_file(dir / "out"), "12\n");
     set_keys(&pad, buttons12, 1);
     ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 2; }));
+    set_keys(&pad, buttons12, 0);
+    ASSERT_TRUE(wait_idle(pid));
+    EXPECT_EQ(read_file(dir / "out"), "12\n12\n");
 }
 
 // udev sets a node's group and mode a moment after the kernel makes it 0600
@@ -366,8 +431,9 @@ TEST_F(DaemonVirtualDevice, ReplugReadableOnlyAMomentLaterIsTaken)
     unlink(link().c_str());
     ASSERT_EQ(plug(&pad, gamepad_keys), "");
     ASSERT_EQ(chmod(pad.node.c_str(), 0600), 0); // as the kernel makes it, whatever this one did
+    const long mark = wakeups(pid);
     point_link(&pad);
-    ASSERT_TRUE(wait_polls(pid, settled));
+    ASSERT_TRUE(wait_handled(pid, mark));
     EXPECT_FALSE(holds_open(pid, pad.node));
     EXPECT_TRUE(process_alive(pid));
 
@@ -375,6 +441,147 @@ TEST_F(DaemonVirtualDevice, ReplugReadableOnlyAMomentLaterIsTaken)
     ASSERT_TRUE(wait_for([&] { return holds_open(pid, pad.node); }));
     set_keys(&pad, buttons12, 1);
     ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 2; }));
+}
+
+// A game in play moves sticks and the hat and presses other buttons: none of
+// it wakes the daemon, with the pad there or not, whatever -p says. A press
+// of the watched buttons is seen when it happens, not at the next poll.
+TEST_F(DaemonVirtualDevice, OnlyTheWatchedButtonsWakeTheDaemon)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, gamepad_keys, sticks_and_hat);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    point_link(&pad);
+    const pid_t pid = spawn({TABRIN, "-j", link(), "-p", "5000", "-w", "1", "-l", dir / "lock", "-r", "12",
+                             "echo 12 >> " + dir / "out"});
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+    ASSERT_TRUE(wait_idle(pid));
+
+    // Never grabbed: another reader, a game, gets all of it.
+    const int reader = open(pad.node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0) << strerror(errno);
+    std::array<input_event, 16> events {};
+    long received = 0;
+    const long mark = wakeups(pid);
+    for (int i = 0; i < 200; ++i) {
+        report(&pad, EV_ABS, {ABS_X, ABS_RY}, i * 300 - 30000);
+        report(&pad, EV_ABS, {ABS_HAT0X, ABS_HAT0Y}, i % 3 - 1);
+        set_keys(&pad, {BTN_START, BTN_SELECT}, 1 - i % 2);
+        for (ssize_t got = 0; (got = read(reader, events.data(), sizeof events)) > 0;)
+            received += got / static_cast<ssize_t>(sizeof(input_event));
+    }
+    close(reader);
+    EXPECT_EQ(received, 200L * (3 + 3 + 3));
+    EXPECT_FALSE(wait_for([&] { return wakeups(pid) != mark; }, 500)) << "woken " << wakeups(pid) - mark << " times";
+    EXPECT_TRUE(waits_for_events(pid));
+
+    set_keys(&pad, buttons12, 1);
+    EXPECT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }, 2500)) << "not seen before the next poll";
+    ASSERT_TRUE(wait_idle(pid));
+    const long held = wakeups(pid);
+    set_keys(&pad, buttons12, 0);
+    ASSERT_TRUE(wait_handled(pid, held));
+
+    // Gone, the pad is waited for as quietly: a device plugged in elsewhere
+    // is none of the daemon's business.
+    unplug(&pad);
+    unlink(link().c_str());
+    ASSERT_TRUE(wait_for([&] { return !holds_open(pid, pad.node); }));
+    ASSERT_TRUE(wait_idle(pid));
+    const long gone = wakeups(pid);
+    virtual_device other;
+    ASSERT_EQ(plug(&other, gamepad_keys, sticks_and_hat), "");
+    report(&other, EV_ABS, {ABS_X}, 1000);
+    set_keys(&other, buttons12, 1);
+    EXPECT_FALSE(wait_for([&] { return wakeups(pid) != gone; }, 500)) << "woken " << wakeups(pid) - gone << " times";
+    EXPECT_TRUE(waits_for_events(pid));
+}
+
+// -b BTN_DPAD_UP,BTN_SELECT over two pads: one reports the D-pad as hat 0,
+// the other as keys. The buttons held on both make the set, and unplugging
+// one leaves the other working.
+TEST_F(DaemonVirtualDevice, DpadByHatOrByKeysAcrossSeveralPads)
+{
+    virtual_device hat_pad;
+    const std::string missing = plug(&hat_pad, gamepad_keys, sticks_and_hat);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    virtual_device key_pad;
+    ASSERT_EQ(plug(&key_pad, {BTN_SOUTH, BTN_EAST, BTN_SELECT, BTN_START, BTN_DPAD_UP, BTN_DPAD_DOWN,
+                              BTN_DPAD_LEFT, BTN_DPAD_RIGHT}),
+              "");
+    // A settle time long enough for the test to press on both pads.
+    const pid_t pid = spawn({TABRIN, "-j", hat_pad.node, "-j", key_pad.node, "-b", "BTN_DPAD_UP,BTN_SELECT", "-p",
+                             "5000", "-w", "300", "-l", dir / "lock", "-r", "12", "echo 12 >> " + dir / "out",
+                             "-r", "1", "echo 1 >> " + dir / "out"});
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+
+    report(&hat_pad, EV_ABS, {ABS_HAT0Y}, -1);
+    set_keys(&key_pad, {BTN_SELECT}, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+    ASSERT_TRUE(wait_idle(pid));
+    long mark = wakeups(pid);
+    report(&hat_pad, EV_ABS, {ABS_HAT0Y}, 0);
+    ASSERT_TRUE(wait_handled(pid, mark));
+    mark = wakeups(pid);
+    set_keys(&key_pad, {BTN_SELECT}, 0);
+    ASSERT_TRUE(wait_handled(pid, mark));
+
+    // Down on the hat is not up; up as a key is.
+    report(&hat_pad, EV_ABS, {ABS_HAT0Y}, 1);
+    set_keys(&key_pad, {BTN_DPAD_UP}, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 2; }));
+    ASSERT_TRUE(wait_idle(pid));
+    mark = wakeups(pid);
+    set_keys(&key_pad, {BTN_DPAD_UP}, 0);
+    ASSERT_TRUE(wait_handled(pid, mark));
+
+    const std::string gone = hat_pad.node;
+    unplug(&hat_pad);
+    ASSERT_TRUE(wait_for([&] { return !holds_open(pid, gone); }));
+    set_keys(&key_pad, {BTN_DPAD_UP, BTN_SELECT}, 1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 3; }));
+    EXPECT_EQ(read_file(dir / "out"), "12\n1\n12\n");
+}
+
+// A Bluetooth pad off at boot: the daemon starts without it, says so, and
+// takes it within 100 ms of its link appearing, also when the by-id folder
+// itself went with the last link and comes back with this one, and when the
+// daemon is given a link of the user's own to that by-id name.
+TEST_F(DaemonVirtualDevice, PadMissingAtStartIsTakenWhenItsLinkAppears)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, gamepad_keys);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    unplug(&pad);
+    by_id_link link;
+    rmdir("/dev/input/by-id");
+    ASSERT_EQ(symlink(link.path.c_str(), (dir / "my-pad").c_str()), 0) << strerror(errno);
+    const pid_t pid = spawn(daemon_command(TABRIN, dir / "my-pad"), dir / "err");
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+    EXPECT_EQ(read_file(dir / "err"), "Waiting for joystick device " + dir / "my-pad" + "\n");
+
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_TRUE(wait_idle(pid));
+        ASSERT_EQ(plug(&pad, gamepad_keys), "");
+        ASSERT_EQ(mkdir("/dev/input/by-id", 0755), 0) << strerror(errno);
+        point_by_id(link, &pad);
+        const auto linked = std::chrono::steady_clock::now();
+        ASSERT_TRUE(wait_for([&] { return holds_open(pid, pad.node); }));
+        const auto taken = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - linked);
+        EXPECT_LE(taken.count(), 100) << "round " << round;
+        set_keys(&pad, buttons12, 1);
+        ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == round; }));
+        unplug(&pad);
+        unlink(link.path.c_str());
+        ASSERT_EQ(rmdir("/dev/input/by-id"), 0) << strerror(errno);
+        ASSERT_TRUE(wait_for([&] { return !holds_open(pid, pad.node); }));
+    }
 }
 
 } // namespace

@@ -121,7 +121,9 @@ TEST(DaemonStartup, StrayAndClosedDescriptorsOfTheStarterAreSettled)
         EXPECT_EQ(link_target(fds + std::to_string(fd)), "/dev/null");
     EXPECT_EQ(link_target(fds + "7"), "");
     EXPECT_EQ(link_target(fds + "3"), dir / "port");
-    EXPECT_EQ(link_target(fds + "4"), dir / "lock");
+    EXPECT_EQ(link_target(fds + "4"), "anon_inode:inotify"); // follows the port image's directory
+    EXPECT_EQ(link_target(fds + "5"), "anon_inode:[eventpoll]");
+    EXPECT_EQ(link_target(fds + "6"), dir / "lock");
 }
 
 TEST(DaemonStartup, SigintEndsDaemonEvenWhenItsStarterIgnoredIt)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <random>
 #include <set>
@@ -30,6 +31,9 @@ const std::set<std::string> daemon_messages = {
     "Wrong button number specified, must be in range 1..4\n",
     "Button already specified within button list\n",
     "Time out of range\n",
+    "Wrong button name specified\n",
+    "Too many joystick devices\n",
+    "Could not open joystick device\n",
 };
 
 struct generator {
@@ -46,11 +50,13 @@ std::string random_bytes(generator *g, size_t length, int lowest)
     return text;
 }
 
-const std::vector<std::string> options = {"-d", "-i", "-j", "-l", "-p", "-r", "-w", "-debug", "-pause",
+const std::vector<std::string> options = {"-b", "-d", "-i", "-j", "-l", "-p", "-r", "-w", "-debug", "-pause",
                                           "-", "--", "-t", "-D", "-R", "-x", "-rr", "-r1"};
 const std::vector<std::string> lists = {"1", "2", "3", "4", "12", "21", "1234", "4321", "11", "5",
                                         "0", "", "12345", "a", "1a", "-1", " 1", "\xd9\xa1"};
 const std::vector<std::string> good_lists = {"1", "2", "3", "4", "12", "23", "134", "4321", "24"};
+const std::vector<std::string> names = {"BTN_START", "BTN_SELECT,BTN_START", "KEY_A,30", "BTN_A,BTN_SOUTH", "",
+                                        ",", "BTN_DPAD_UP,", "a,b,c,d,e", "KEY_MAX", "767", "768", "btn_start"};
 const std::vector<std::string> times = {"1", "0", "60000", "60001", "-1", "abc", "250ms", " 7", "+5",
                                         "99999999999999999999", "-99999999999999999999", "0x10", "1e3",
                                         "2147483648", "4294967297"};
@@ -84,6 +90,9 @@ void add_item(generator *g, std::vector<std::string> *args)
         break;
     case 6:
         args->push_back(g->below(2) == 0 ? "-d" : "-debug");
+        break;
+    case 7:
+        args->insert(args->end(), {"-b", g->pick(names)});
         break;
     default:
         args->push_back(hostile_word(g));
@@ -128,6 +137,20 @@ outcome run_daemon(const temp_dir &dir, const std::vector<std::string> &args)
     return result;
 }
 
+// What a daemon that starts says: the paths it waits for, those of its -j
+// options that do not exist, in order.
+std::string waiting_messages(const std::vector<std::string> &args)
+{
+    std::string messages;
+    for (size_t i = 1; i + 1 < args.size(); ++i) {
+        const char letter = args[i][1];
+        if (letter == 'j' && !file_exists(args[i + 1]) && errno == ENOENT)
+            messages += "Waiting for joystick device " + args[i + 1] + "\n";
+        i += letter == 'd' ? 0 : letter == 'r' ? 2 : 1;
+    }
+    return messages;
+}
+
 std::string shown(const std::vector<std::string> &args)
 {
     std::string text;
@@ -148,14 +171,15 @@ TEST(HostileInput, DaemonSurvivesHostileArgumentVectors)
         const size_t items = g.below(8);
         for (size_t i = 0; i < items; ++i)
             add_item(&g, &args);
-        // Last occurrence wins: a vector that parses watches an image of all
-        // buttons up and takes this lock, which shows that its start-up is over.
+        // A vector that parses watches an image of all buttons up (and any
+        // other -j it names) and takes this lock, the last -l winning, which
+        // shows that its start-up is over.
         args.insert(args.end(), {"-j", dir / "port", "-l", dir / "lock"});
         const outcome result = run_daemon(dir, args);
         const bool may_be_silent = std::find(args.begin(), args.end(), "") != args.end();
         if (result.started) {
             ++started;
-            EXPECT_EQ(result.err, "") << "run " << run_number << shown(args);
+            EXPECT_EQ(result.err, waiting_messages(args)) << "run " << run_number << shown(args);
         } else if (result.status == 1 && (daemon_messages.count(result.err) != 0 || (may_be_silent && result.err.empty()))) {
             ++refused;
         } else {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -283,6 +284,23 @@ bool wait_reads(pid_t pid, long count)
         return false;
     const long start = read_calls(pid);
     return start >= 0 && wait_for([&] { return read_calls(pid) >= start + count; });
+}
+
+bool holds_open(pid_t pid, const std::string &path)
+{
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    if (dir == nullptr)
+        return false;
+    bool held = false;
+    while (const dirent *entry = readdir(dir)) {
+        char target[PATH_MAX];
+        const ssize_t length = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
+        const std::string link = length < 0 ? "" : std::string(target, static_cast<size_t>(length));
+        held = held || link == path || link == path + " (deleted)";
+    }
+    closedir(dir);
+    return held;
 }
 
 std::string read_file(const std::string &path)

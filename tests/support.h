@@ -80,6 +80,9 @@ long read_calls(pid_t pid);
 // so counting starts only once it has been.)
 bool wait_reads(pid_t pid, long count);
 
+// Whether the process has `path` open, even when the file has since gone.
+bool holds_open(pid_t pid, const std::string &path);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 bool file_exists(const std::string &path);

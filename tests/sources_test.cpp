@@ -1,6 +1,7 @@
-// Which keys of an input event device are buttons 1 to 4, and the status
-// byte their state makes, over devices of the kinds people plug in.
-#include "buttons.h"
+// Which keys of an input event device are buttons 1 to 4, with and without
+// -b, and the status byte their state makes, over devices of the kinds people
+// plug in; the D-pad as keys and as hat 0.
+#include "sources.h"
 
 #include <gtest/gtest.h>
 
@@ -68,14 +69,22 @@ key_bits bits_of(const std::vector<int> &codes)
     return bits;
 }
 
+std::string shown(const std::vector<int> &codes)
+{
+    std::string text;
+    for (int code : codes)
+        text += " " + std::to_string(code);
+    return text;
+}
+
 TEST(DeviceButtons, FirstFourInTheJoystickInterfacesOrder)
 {
     for (const auto &[name, keys, buttons, presses] : devices) {
         const key_bits capabilities = bits_of(keys);
-        const button_codes found = find_buttons(&capabilities);
-        ASSERT_EQ(found.count, static_cast<int>(buttons.size())) << name;
-        for (int i = 0; i < found.count; ++i)
-            EXPECT_EQ(found.code[i], buttons[i]) << name << ", button " << i + 1;
+        device_buttons found;
+        ASSERT_EQ(default_buttons(&capabilities, &found), static_cast<int>(buttons.size())) << name;
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(found[i].key, i < buttons.size() ? buttons[i] : 0) << name << ", button " << i + 1;
     }
 }
 
@@ -83,15 +92,61 @@ TEST(DeviceButtons, HeldKeysMakeTheStatusByte)
 {
     for (const auto &[name, keys, buttons, presses] : devices) {
         const key_bits capabilities = bits_of(keys);
-        const button_codes found = find_buttons(&capabilities);
+        device_buttons found;
+        default_buttons(&capabilities, &found);
         for (const auto &[held, status] : presses) {
             const key_bits state = bits_of(held);
-            std::string shown;
-            for (int code : held)
-                shown += " " + std::to_string(code);
-            EXPECT_EQ(status_from_keys(&found, &state), status) << name << ", held:" << shown;
+            EXPECT_EQ(status_from_state(&found, &state, {}), status) << name << ", held:" << shown(held);
         }
     }
+}
+
+struct named_press {
+    std::vector<int> held;
+    hat_position hat;
+    unsigned char status;
+};
+
+// -b BTN_DPAD_UP,BTN_DPAD_RIGHT,BTN_SELECT,BTN_DPAD_DOWN: the D-pad counts
+// whether the pad reports its keys or hat 0 (y -1 up, x +1 right).
+TEST(DeviceButtons, NamedDpadIsTheKeysOrHatZero)
+{
+    button_names names;
+    names.code = {BTN_DPAD_UP, BTN_DPAD_RIGHT, BTN_SELECT, BTN_DPAD_DOWN};
+    names.count = 4;
+    const device_buttons buttons = named_buttons(&names);
+    const std::vector<named_press> presses = {
+        {{}, {}, 0xFF},
+        {{BTN_DPAD_UP}, {}, 0xEF},
+        {{}, {0, -1}, 0xEF},
+        {{}, {1, 0}, 0xDF},
+        {{}, {1, -1}, 0xCF},
+        {{}, {-1, 1}, 0x7F},
+        {{}, {0, 1}, 0x7F},
+        {{BTN_SELECT, BTN_DPAD_RIGHT}, {}, 0x9F},
+        {{BTN_SELECT}, {1, 1}, 0x1F},
+        {{BTN_SOUTH, BTN_DPAD_LEFT}, {-1, 0}, 0xFF},
+        {{}, {0, -127}, 0xEF},
+    };
+    for (const auto &[held, hat, status] : presses) {
+        const key_bits state = bits_of(held);
+        EXPECT_EQ(status_from_state(&buttons, &state, hat), status)
+            << "held:" << shown(held) << ", hat " << hat.x << "," << hat.y;
+    }
+}
+
+TEST(DeviceButtons, NamedButtonsKeepTheirOrderAndUnnamedOnesReadUp)
+{
+    button_names names;
+    names.code = {KEY_B, KEY_A, 0, 0};
+    names.count = 2;
+    const device_buttons buttons = named_buttons(&names);
+    EXPECT_EQ(buttons[0].key, KEY_B);
+    EXPECT_EQ(buttons[1].key, KEY_A);
+    EXPECT_EQ(buttons[2].key, 0);
+    EXPECT_EQ(buttons[0].hat_axis, 0);
+    const key_bits state = bits_of({KEY_A, KEY_C, BTN_SOUTH});
+    EXPECT_EQ(status_from_state(&buttons, &state, {0, -1}), 0xDF);
 }
 
 } // namespace
