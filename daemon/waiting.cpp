@@ -70,10 +70,34 @@ void watch(const waiter *wait, const path_buffer *directory, watch_list *list)
     list->wd[list->count++] = wd;
 }
 
+// Where a link that leads nowhere yet points: its target, made absolute
+// against the link's own directory. False when the path is no link.
+bool link_target(const path_buffer *link, path_buffer *target)
+{
+    path_buffer read_target;
+    const ssize_t length = readlink(link->data(), read_target.data(), read_target.size() - 1);
+    if (length < 0)
+        return false;
+    read_target[static_cast<size_t>(length)] = '\0';
+    if (read_target[0] == '/') {
+        *target = read_target;
+        return true;
+    }
+    *target = *link;
+    cut_last(target);
+    const size_t used = strlen(target->data());
+    if (used + 1 + static_cast<size_t>(length) >= target->size())
+        return false;
+    (*target)[used] = '/';
+    memcpy(target->data() + used + 1, read_target.data(), static_cast<size_t>(length) + 1);
+    return true;
+}
+
 // A port image: its directory, where a writer replaces or removes it. A path
 // that is not usable: the nearest directory above it that exists, for it to
-// appear; and, when it leads somewhere, the directory of what it leads to,
-// where a device node is made readable a moment after it appears.
+// appear; and the directory of what it leads to, where a device node is made
+// readable a moment after it appears, or, for a link of the user's own to a
+// by-id name that is gone, the nearest directory above that name.
 void watch_source(const waiter *wait, const source_set *sources, const source *port, watch_list *list)
 {
     path_buffer path;
@@ -85,13 +109,15 @@ void watch_source(const waiter *wait, const source_set *sources, const source *p
         return;
     }
     path_buffer node;
-    const bool leads_somewhere = realpath(path.data(), node.data()) != nullptr;
-    nearest_directory(&path);
-    watch(wait, &path, list);
-    if (leads_somewhere) {
+    if (realpath(path.data(), node.data()) != nullptr) {
         cut_last(&node);
         watch(wait, &node, list);
+    } else if (link_target(&path, &node)) {
+        nearest_directory(&node);
+        watch(wait, &node, list);
     }
+    nearest_directory(&path);
+    watch(wait, &path, list);
 }
 
 bool watched_before(const waiter *wait, int wd)

@@ -549,7 +549,8 @@ TEST_F(DaemonVirtualDevice, DpadByHatOrByKeysAcrossSeveralPads)
 
 // A Bluetooth pad off at boot: the daemon starts without it, says so, and
 // takes it within 100 ms of its link appearing, also when the by-id folder
-// itself went with the last link and comes back with this one.
+// itself went with the last link and comes back with this one, and when the
+// daemon is given a link of the user's own to that by-id name.
 TEST_F(DaemonVirtualDevice, PadMissingAtStartIsTakenWhenItsLinkAppears)
 {
     virtual_device pad;
@@ -559,10 +560,11 @@ TEST_F(DaemonVirtualDevice, PadMissingAtStartIsTakenWhenItsLinkAppears)
     unplug(&pad);
     by_id_link link;
     rmdir("/dev/input/by-id");
-    const pid_t pid = spawn(daemon_command(TABRIN, link.path), dir / "err");
+    ASSERT_EQ(symlink(link.path.c_str(), (dir / "my-pad").c_str()), 0) << strerror(errno);
+    const pid_t pid = spawn(daemon_command(TABRIN, dir / "my-pad"), dir / "err");
     process_guard daemon(pid);
     ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
-    EXPECT_EQ(read_file(dir / "err"), "Waiting for joystick device " + link.path + "\n");
+    EXPECT_EQ(read_file(dir / "err"), "Waiting for joystick device " + dir / "my-pad" + "\n");
 
     for (int round = 1; round <= 2; ++round) {
         ASSERT_TRUE(wait_idle(pid));
