@@ -191,8 +191,8 @@ TEST(HostileInput, DaemonSurvivesHostileArgumentVectors)
     EXPECT_EQ(started + refused, argument_vectors);
 }
 
-const std::vector<std::string> keywords = {"run", "poll", "wait", "nodaemon", "ignore", "lock", "device", "runx",
-                                           "lockfile", "runrun", "device\xff", "nodaemonx", "run"};
+const std::vector<std::string> keywords = {"run", "poll", "wait", "nodaemon", "ignore", "lock", "device", "buttons",
+                                           "verbose", "runx", "lockfile", "runrun", "device\xff", "nodaemonx", "run"};
 const std::vector<std::string> not_keywords = {"ru", "r", "Run", "stop", "RUN", "-r", "\"run\""};
 const std::vector<std::string> blanks = {" ", "\t", "\r", "\v", "\f", "  ", " \t "};
 const std::vector<std::string> line_ends = {"\n", "\n", "\n", "\r\n", "\r", ""};
