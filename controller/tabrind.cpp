@@ -216,6 +216,28 @@ bool stays_one_word(const char *text, int length)
     return true;
 }
 
+// An unclosed $( or ` inside the double quotes reads on into the rest of the
+// daemon's command line, and what the shell finds there runs as the daemon is
+// started. Counted as the shell reads them: a '\' escapes the next byte.
+bool closes_substitutions(const char *text, int length)
+{
+    int depth = 0; // open $( and the ( inside them
+    bool backquote = false;
+    for (int i = 0; i < length; ++i) {
+        if (text[i] == '\\') {
+            ++i;
+        } else if (text[i] == '`') {
+            backquote = !backquote;
+        } else if (text[i] == '$' && i + 1 < length && text[i + 1] == '(') {
+            ++depth;
+            ++i;
+        } else if (depth > 0 && (text[i] == '(' || text[i] == ')')) {
+            depth += text[i] == '(' ? 1 : -1;
+        }
+    }
+    return depth == 0 && !backquote;
+}
+
 // The command is the rest of the line from its first word up to a '#' or the
 // newline, blanks, tabs and carriage returns included as they are, inside
 // double quotes: the shell that starts the daemon reads its $, ` and \.
@@ -227,6 +249,10 @@ void copy_command(const text_buffer *line, const char *word, text_buffer *comman
         ++end;
     if (!stays_one_word(word, end - start)) {
         fprintf(stderr, "line %d: unescaped double quote or final backslash in run command\n", line_number);
+        exit(1);
+    }
+    if (!closes_substitutions(word, end - start)) {
+        fprintf(stderr, "line %d: unclosed $( or ` in run command\n", line_number);
         exit(1);
     }
     add_char(command, '"');
