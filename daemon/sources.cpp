@@ -105,10 +105,11 @@ bool learn_buttons(const source_set *sources, int fd, source *port)
         port->has_hat = false;
         return default_buttons(&keys, &port->buttons) > 0;
     }
+    if (((types >> EV_ABS) & 1) == 0)
+        axes = 0;
     port->buttons = named_buttons(sources->names);
-    port->has_hat = ((types >> EV_ABS) & 1) != 0
-                    && (has_bit(&axes, ABS_HAT0X) || has_bit(&axes, ABS_HAT0Y));
-    return has_any(&port->buttons, &keys, ((types >> EV_ABS) & 1) != 0 ? axes : 0);
+    port->has_hat = has_bit(&axes, ABS_HAT0X) || has_bit(&axes, ABS_HAT0Y);
+    return has_any(&port->buttons, &keys, axes);
 }
 
 void ask_mask(int fd, unsigned type, const void *bits, size_t size)
