@@ -317,11 +317,12 @@ TEST_F(ControllerAsNobody, DaemonOfAnotherUserCannotBeStoppedOrQueried)
     EXPECT_EQ(result.status, 1);
 }
 
-// `tabrind ACTION -f DIR/conf` as USER, with USER's own group alone.
+// `tabrind ACTION -f DIR/conf` as USER, with USER's own group alone, finding
+// the copy of the daemon in DIR/bin first on the search path.
 run_result tabrind_as(const temp_dir &dir, const std::string &action, const std::string &user)
 {
     run_options options;
-    options.env.push_back("PATH=" + daemon_directory() + ":/usr/bin:/bin");
+    options.env.push_back("PATH=" + dir / "bin" + ":/usr/bin:/bin");
     return run({"setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups", "--", TABRIND, action, "-f",
                 dir / "conf"},
                options);
@@ -351,6 +352,8 @@ TEST(ControllerPerUser, TwoUsersEachRunAndSeeOnlyTheirOwnDaemon)
     temp_dir dir;
     write_file(dir / "conf", "run 1 true\npoll 1\nwait 1\ndevice " + dir / "port" + "\nlock ~/.cache/tabrin.lock\n");
     set_buttons(dir / "port", all_up);
+    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+    program_copy(dir / "bin", TABRIN);
     test_users users;
     std::vector<std::string> locks;
     for (const char *suffix : {"a", "b"}) {

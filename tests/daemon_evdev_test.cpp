@@ -205,14 +205,6 @@ bool wait_handled(pid_t pid, long mark)
     return wait_for([&] { return wakeups(pid) > mark && at_rest(pid); });
 }
 
-// A copy of the daemon that every user may run: the build tree may be closed to others.
-std::string daemon_copy(const temp_dir &dir)
-{
-    write_file(dir / "tabrin", read_file(TABRIN));
-    chmod((dir / "tabrin").c_str(), 0755);
-    return dir / "tabrin";
-}
-
 // The link udev makes for a device, relative as udev's are; removed when the test ends.
 struct by_id_link {
     std::string path = "/dev/input/by-id/virtual-tabrin_test_pad-event-joystick";
@@ -357,7 +349,7 @@ TEST_F(DaemonVirtualDevice, DeviceItsUserCannotOpenIsRefused)
     if (!missing.empty())
         GTEST_SKIP() << missing;
     ASSERT_EQ(chmod(pad.node.c_str(), 0600), 0);
-    const auto result = run({daemon_copy(dir), "-j", pad.node, "-r", "1", "x"}, as_nobody());
+    const auto result = run({program_copy(dir.path, TABRIN), "-j", pad.node, "-r", "1", "x"}, as_nobody());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "Could not open joystick device\n");
 }
@@ -421,7 +413,7 @@ TEST_F(DaemonVirtualDevice, ReplugReadableOnlyAMomentLaterIsTaken)
     ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0); // the lock and the command's output are nobody's
     run_options as_input = as_nobody();
     as_input.groups = "input";
-    const pid_t pid = spawn(daemon_command(daemon_copy(dir)), "", as_input);
+    const pid_t pid = spawn(daemon_command(program_copy(dir.path, TABRIN)), "", as_input);
     process_guard daemon(pid);
     ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
     set_keys(&pad, buttons12, 1);

@@ -355,3 +355,11 @@ bool running_as_root()
 {
     return geteuid() == 0;
 }
+
+std::string program_copy(const std::string &directory, const std::string &program)
+{
+    std::string copy = directory + program.substr(program.rfind('/'));
+    write_file(copy, read_file(program));
+    chmod(copy.c_str(), 0755);
+    return copy;
+}

@@ -102,3 +102,7 @@ struct temp_dir {
 };
 
 bool running_as_root();
+
+// A copy of PROGRAM in DIRECTORY that every user may run, since the build
+// tree may be closed to others; its path.
+std::string program_copy(const std::string &directory, const std::string &program);
