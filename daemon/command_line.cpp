@@ -17,6 +17,8 @@ namespace {
 
 static_assert(std::count(std::begin(key_name_text), std::end(key_name_text), '\0')
               == std::size(key_name_codes) + 1); // each name's NUL, and the text's own
+static_assert(std::count(std::begin(axis_name_text), std::end(axis_name_text), '\0')
+              == std::size(axis_name_codes) + 1);
 
 // Digits only, naming a code the kernel can report.
 int decimal_code(std::string_view text)
@@ -39,6 +41,7 @@ int option_words(char letter)
     case 'd': case 'v': return 0;
     case 'b': case 'i': case 'j': case 'l': case 'p': case 'w': return 1;
     case 'r': return 2;
+    case 'h': return 3;
     default: return -1;
     }
 }
@@ -53,17 +56,135 @@ bool add_source(const char *path, settings *result)
     return true;
 }
 
-bool bind_command(const char *list, const char *command, settings *result)
+// "Wrong button name specified: WORD", in one write like every message.
+void refuse_name(std::string_view word)
 {
-    const int set = readmask(list);
-    if (set == 0)
+    constexpr std::string_view wrong = "Wrong button name specified: ";
+    std::array<char, 256> text;
+    const size_t shown = std::min(word.size(), text.size() - wrong.size() - 1);
+    std::copy(wrong.begin(), wrong.end(), text.begin());
+    std::copy_n(word.begin(), shown, text.begin() + wrong.size());
+    text[wrong.size() + shown] = '\n';
+    say(std::string_view(text.data(), wrong.size() + shown + 1));
+}
+
+bool same_button(button_id a, button_id b)
+{
+    return a.code == b.code && a.kind == b.kind;
+}
+
+// A key name, or an axis name with an optional '-' for its low side.
+bool read_name(std::string_view word, button_id *button)
+{
+    const int key = key_code(word);
+    if (key >= 0) {
+        *button = {static_cast<unsigned short>(key), button_kind::key};
+        return true;
+    }
+    const bool low = word.ends_with('-');
+    const int axis = axis_code(low ? word.substr(0, word.size() - 1) : word);
+    if (axis < 0)
         return false;
-    if (result->commands[set] != nullptr) {
-        say("There already is an action for this button combination\n");
+    *button = {static_cast<unsigned short>(axis), low ? button_kind::axis_low : button_kind::axis_high};
+    return true;
+}
+
+// The chord bit of a named button: its own from an earlier list, else the
+// next free one; -1 after reporting that none is left.
+int button_bit(button_id button, settings *given)
+{
+    for (int bit = digit_buttons; bit < given->button_count; ++bit)
+        if (same_button(given->named[bit], button))
+            return bit;
+    if (given->button_count == max_buttons) {
+        say("Too many buttons named\n");
+        return -1;
+    }
+    given->named[given->button_count] = button;
+    return given->button_count++;
+}
+
+bool digits_only(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+chord read_named_chord(std::string_view rest, settings *given)
+{
+    chord buttons = 0;
+    for (;;) {
+        const size_t plus = rest.find('+');
+        const std::string_view word = rest.substr(0, plus);
+        button_id button;
+        if (!read_name(word, &button)) {
+            refuse_name(word);
+            return 0;
+        }
+        const int bit = button_bit(button, given);
+        if (bit < 0)
+            return 0;
+        if ((buttons & (chord{1} << bit)) != 0) {
+            say("Button already specified within button list\n");
+            return 0;
+        }
+        buttons |= chord{1} << bit;
+        if (plus == std::string_view::npos)
+            return buttons;
+        rest.remove_prefix(plus + 1);
+    }
+}
+
+// A chord as -b makes it: a named button that -b lists is that digit's.
+chord as_digits(chord buttons, const settings *given)
+{
+    chord result = buttons & digit_chord;
+    for (int bit = digit_buttons; bit < given->button_count; ++bit) {
+        if ((buttons & (chord{1} << bit)) == 0)
+            continue;
+        int digit = 0;
+        while (digit < given->buttons.count
+               && !same_button(given->named[bit], {given->buttons.code[digit], button_kind::key}))
+            ++digit;
+        result |= chord{1} << (digit < given->buttons.count ? digit : bit);
+    }
+    return result;
+}
+
+bool same_binding(const binding *a, const binding *b, const settings *given)
+{
+    return a->hold_usec == b->hold_usec && as_digits(a->buttons, given) == as_digits(b->buttons, given);
+}
+
+bool is_bound(const binding *candidate, const settings *given, int count)
+{
+    for (int i = 0; i < count; ++i)
+        if (same_binding(&given->bindings[i], candidate, given)) {
+            say("There already is an action for this button combination\n");
+            return true;
+        }
+    return false;
+}
+
+bool bind_command(const char *list, int hold_usec, const char *command, settings *result)
+{
+    const chord buttons = readchord(list, result);
+    if (buttons == 0)
+        return false;
+    const binding made = {buttons, hold_usec, command, list, digits_only(list)};
+    if (is_bound(&made, result, result->binding_count))
+        return false;
+    if (result->binding_count == max_bindings) {
+        say("Too many button combinations\n");
         return false;
     }
-    result->commands[set] = command;
+    result->bindings[result->binding_count++] = made;
     return true;
+}
+
+bool bind_hold(char **words, settings *result)
+{
+    const int hold_usec = readtime(words[1]);
+    return hold_usec >= 0 && bind_command(words[0], hold_usec, words[2], result);
 }
 
 // One option with its words; false after an error has been reported.
@@ -73,6 +194,7 @@ bool take_option(char letter, char **words, settings *result)
     case 'b': return readbuttons(words[0], &result->buttons);
     case 'd': result->daemon_mode = true; return true;
     case 'v': result->verbose = true; return true;
+    case 'h': return bind_hold(words, result);
     case 'i': {
         const int set = readmask(words[0]);
         if (set == 0)
@@ -84,23 +206,81 @@ bool take_option(char letter, char **words, settings *result)
     case 'l': result->lock_path = words[0]; return true;
     case 'p': result->poll_usec = readtime(words[0]); return result->poll_usec >= 0;
     case 'w': result->wait_usec = readtime(words[0]); return result->wait_usec >= 0;
-    default: return bind_command(words[0], words[1], result);
+    default: return bind_command(words[0], 0, words[1], result);
     }
+}
+
+// A -b that comes after the lists can make two of them one chord.
+bool bindings_differ(const settings *given)
+{
+    for (int i = 1; i < given->binding_count; ++i)
+        if (is_bound(&given->bindings[i], given, i))
+            return false;
+    return true;
+}
+
+// Whether `name` is one of the blank-separated words of `words`.
+bool listed(std::string_view words, std::string_view name)
+{
+    while (!words.empty()) {
+        const size_t blank = std::min(words.find(' '), words.size());
+        if (words.substr(0, blank) == name)
+            return true;
+        words.remove_prefix(std::min(blank + 1, words.size()));
+    }
+    return false;
+}
+
+// The name that `code` has at its first place in a table, skipping `skipped`.
+std::string_view name_in(std::string_view names, const unsigned short *codes, size_t count, int code,
+                         std::string_view skipped)
+{
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t end = names.find('\0', at);
+        const std::string_view name = names.substr(at, end - at);
+        if (codes[i] == code && !listed(skipped, name))
+            return name;
+        at = end + 1;
+    }
+    return {};
+}
+
+int code_in(std::string_view names, const unsigned short *codes, size_t count, std::string_view name)
+{
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t end = names.find('\0', at);
+        if (names.substr(at, end - at) == name)
+            return codes[i];
+        at = end + 1;
+    }
+    return -1;
 }
 
 } // namespace
 
 int key_code(std::string_view name)
 {
-    const std::string_view names(key_name_text, sizeof key_name_text - 1);
-    size_t at = 0;
-    for (const unsigned short code : key_name_codes) {
-        const size_t end = names.find('\0', at);
-        if (std::string_view(names.data() + at, end - at) == name)
-            return code;
-        at = end + 1;
-    }
-    return decimal_code(name);
+    const int code = code_in({key_name_text, sizeof key_name_text - 1}, key_name_codes, std::size(key_name_codes), name);
+    return code >= 0 ? code : decimal_code(name);
+}
+
+int axis_code(std::string_view name)
+{
+    return code_in({axis_name_text, sizeof axis_name_text - 1}, axis_name_codes, std::size(axis_name_codes), name);
+}
+
+std::string_view key_name(int code)
+{
+    // Names that mark where a range of codes begins, each an alias of a key's own.
+    constexpr std::string_view ranges = "BTN_MISC BTN_MOUSE BTN_JOYSTICK BTN_GAMEPAD BTN_DIGI BTN_WHEEL BTN_TRIGGER_HAPPY";
+    return name_in({key_name_text, sizeof key_name_text - 1}, key_name_codes, std::size(key_name_codes), code, ranges);
+}
+
+std::string_view axis_name(int code)
+{
+    return name_in({axis_name_text, sizeof axis_name_text - 1}, axis_name_codes, std::size(axis_name_codes), code, "");
 }
 
 int readmask(const char *text)
@@ -138,9 +318,10 @@ bool readbuttons(const char *text, button_names *names)
     std::string_view rest = text;
     for (;;) {
         const size_t comma = rest.find(',');
-        const int code = key_code(std::string_view(rest.data(), std::min(comma, rest.size())));
+        const std::string_view word = rest.substr(0, comma);
+        const int code = key_code(word);
         if (code < 0 || named.count == 4) {
-            say("Wrong button name specified\n");
+            refuse_name(word);
             return false;
         }
         for (int i = 0; i < named.count; ++i)
@@ -155,6 +336,14 @@ bool readbuttons(const char *text, button_names *names)
     }
     *names = named;
     return true;
+}
+
+chord readchord(const char *text, settings *given)
+{
+    // Digits alone keep their meaning: buttons 1 to 4.
+    if (digits_only(text))
+        return static_cast<chord>(readmask(text));
+    return read_named_chord(text, given);
 }
 
 int readargs(int argc, char **argv, settings *result)
@@ -175,12 +364,12 @@ int readargs(int argc, char **argv, settings *result)
         }
         if (!take_option(letter, argv + i + 1, result))
             return 1;
-        have_command = have_command || letter == 'r';
+        have_command = have_command || letter == 'r' || letter == 'h';
         i += words;
     }
     if (!have_command) {
         say("No command to execute\n");
         return 1;
     }
-    return 0;
+    return bindings_differ(result) ? 0 : 1;
 }

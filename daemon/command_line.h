@@ -1,19 +1,48 @@
-// The daemon's command line: the command table and the settings that start-up
-// and the loop use, read from the argument vector before anything happens.
+// The daemon's command line: the bindings and the settings that start-up and
+// the loop use, read from the argument vector before anything happens.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string_view>
-
-// Indexed by button set (bit 0 is button 1); null where nothing is bound. The
-// commands point into the argument vector.
-using command_table = std::array<const char *, 16>;
 
 // The port bits of the four buttons.
 constexpr int all_buttons = 0xF0;
 
 // At most this many -j sources at once.
 constexpr int max_sources = 8;
+
+// A set of buttons, one bit each: bits 0 to 3 are buttons 1 to 4, the ones
+// that digits name; the bits above them are the buttons that named lists
+// name, in the order in which they were first named.
+using chord = std::uint64_t;
+constexpr int digit_buttons = 4;
+constexpr int max_buttons = 64;
+constexpr chord digit_chord = 0xF;
+
+// At most this many -r and -h bindings together.
+constexpr int max_bindings = 256;
+
+// What a name in a list stands for: a key (for the D-pad's names also a
+// direction of hat 0), or an absolute axis pushed past three quarters of its
+// range towards its maximum (high) or its minimum (low).
+enum class button_kind : unsigned char { key, axis_high, axis_low };
+
+struct button_id {
+    unsigned short code = 0;
+    button_kind kind = button_kind::key;
+};
+
+// A command bound to a chord: run after the settle time (hold_usec 0), or
+// once the chord has been held for hold_usec. Command and list point into the
+// argument vector, or into the copy that hides the commands.
+struct binding {
+    chord buttons = 0;
+    int hold_usec = 0;
+    const char *command = nullptr;
+    const char *list = nullptr; // as given, for -v
+    bool digits = false;        // a digit list: its release wait covers every button
+};
 
 // Buttons 1 to 4 named with -b, as key codes; `count` 0 when -b was not given.
 struct button_names {
@@ -22,7 +51,10 @@ struct button_names {
 };
 
 struct settings {
-    command_table commands{};
+    std::array<binding, max_bindings> bindings{};
+    int binding_count = 0;
+    std::array<button_id, max_buttons> named{}; // by chord bit; bits 0 to 3 unused
+    int button_count = digit_buttons;           // chord bits in use
     int poll_usec = 500000;
     int wait_usec = 300000;
     int active_mask = all_buttons;
@@ -52,6 +84,19 @@ int readtime(const char *text);
 // reporting an error.
 bool readbuttons(const char *text, button_names *names);
 
+// A list of digits, or of names joined by '+', as a chord; new names take
+// the next free bits of `given`. 0 after reporting an error.
+chord readchord(const char *text, settings *given);
+
 // The code of a key or button named as in linux/input-event-codes.h
 // ("BTN_START", "KEY_F13") or by its decimal code; -1 for anything else.
 int key_code(std::string_view name);
+
+// The code of an absolute axis ("ABS_Z"); -1 for anything else.
+int axis_code(std::string_view name);
+
+// The kernel's name of a key or axis code, "" for one that has none; a key
+// by its own name rather than that of the range it begins (BTN_SOUTH, not
+// BTN_GAMEPAD).
+std::string_view key_name(int code);
+std::string_view axis_name(int code);

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "sources.h"
+
 #include <array>
 #include <cstddef>
 #include <string_view>
@@ -50,19 +52,41 @@ void add_number(line *line, unsigned value)
     add(line, std::string_view(&digits[first], digits.size() - first));
 }
 
-// The buttons of a set as the digits 1 to 4, lowest first, `between` each two.
-void add_set(line *line, int set, std::string_view between)
+// A binding's list: digits lowest first, names as given.
+void add_list(line *line, const binding *bound)
 {
-    bool first = true;
-    for (int button = 0; button < 4; ++button) {
-        if ((set & (1 << button)) == 0)
+    if (!bound->digits) {
+        add(line, bound->list);
+        return;
+    }
+    for (int button = 0; button < digit_buttons; ++button) {
+        if ((bound->buttons & (chord{1} << button)) == 0)
             continue;
-        if (!first)
-            add(line, between);
         const char digit = static_cast<char>('1' + button);
         add(line, std::string_view(&digit, 1));
-        first = false;
     }
+}
+
+// A button held on a source: a digit, or its name.
+void add_button(line *line, const settings *given, int bit)
+{
+    if (bit < digit_buttons && bit >= given->buttons.count) {
+        const char digit = static_cast<char>('1' + bit);
+        add(line, std::string_view(&digit, 1));
+        return;
+    }
+    if (bit < digit_buttons) {
+        add(line, key_name(given->buttons.code[bit]));
+        return;
+    }
+    const button_id id = given->named[bit];
+    if (id.kind == button_kind::key) {
+        add(line, key_name(id.code));
+        return;
+    }
+    add(line, axis_name(id.code));
+    if (id.kind == button_kind::axis_low)
+        add(line, "-");
 }
 
 void tell(const reporting *reporting, line *line)
@@ -88,25 +112,32 @@ void report_start(reporting *reporting, bool verbose, bool daemon_mode)
         openlog("tabrin", LOG_PID, LOG_DAEMON);
 }
 
-void report_fired(const reporting *reporting, int set, const char *command)
+void report_fired(const reporting *reporting, const firing *fired)
 {
     if (reporting->where == report_to::nothing)
         return;
     line line;
     add(&line, "run ");
-    add_set(&line, set, "");
+    add_list(&line, fired->bound);
+    if (fired->by == fired_by::hold) {
+        add(&line, " held ");
+        add_number(&line, static_cast<unsigned>(fired->bound->hold_usec / 1000));
+        add(&line, " ms");
+    } else if (fired->by == fired_by::release) {
+        add(&line, " on release");
+    }
     add(&line, ": ");
-    add(&line, command);
+    add(&line, fired->bound->command);
     tell(reporting, &line);
 }
 
-void report_ended(const reporting *reporting, int set, int wait_status)
+void report_ended(const reporting *reporting, const binding *bound, int wait_status)
 {
     if (reporting->where == report_to::nothing)
         return;
     line line;
     add(&line, "ended ");
-    add_set(&line, set, "");
+    add_list(&line, bound);
     if (wait_status == -1) {
         add(&line, ": status unknown");
     } else if (WIFSIGNALED(wait_status)) {
@@ -119,16 +150,27 @@ void report_ended(const reporting *reporting, int set, int wait_status)
     tell(reporting, &line);
 }
 
-void report_held(reporting *reporting, int held)
+void report_held(reporting *reporting, const source_set *sources, const source *port)
 {
-    if (reporting->where != report_to::standard_error || held == reporting->held)
+    const size_t index = static_cast<size_t>(port - sources->list.data());
+    const chord held = port->moves.all;
+    if (reporting->where != report_to::standard_error || held == reporting->held[index])
         return;
-    reporting->held = held;
+    reporting->held[index] = held;
     line line;
-    add(&line, "held: ");
+    add(&line, "held");
+    if (sources->count > 1) {
+        add(&line, " on ");
+        add(&line, port->path);
+    }
+    add(&line, ":");
     if (held == 0)
-        add(&line, "none");
-    add_set(&line, held, " ");
+        add(&line, " none");
+    for (int bit = 0; bit < max_buttons; ++bit)
+        if ((held & (chord{1} << bit)) != 0) {
+            add(&line, " ");
+            add_button(&line, sources->given, bit);
+        }
     tell(reporting, &line);
 }
 

@@ -6,25 +6,37 @@
 // happens.
 #pragma once
 
+#include "command_line.h"
+#include "gestures.h"
+
+#include <array>
+
+struct source;
+struct source_set;
+
 enum class report_to { nothing, standard_error, system_log };
 
 struct reporting {
     report_to where = report_to::nothing;
-    int held = 0; // the buttons held when last told: bit 0 is button 1
+    std::array<chord, max_sources> held{}; // each source's buttons held when last told
 };
 
 // In the process that watches, that is after the fork of -d.
 void report_start(reporting *reporting, bool verbose, bool daemon_mode);
 
-// "run 12: COMMAND"
-void report_fired(const reporting *reporting, int set, const char *command);
+// "run 12: COMMAND", "run BTN_SELECT+BTN_START: COMMAND"; a hold binding as
+// "run LIST held 1500 ms: COMMAND", a run binding that fired as its chord
+// was let go as "run LIST on release: COMMAND". A list of digits is written
+// lowest first, one of names as given.
+void report_fired(const reporting *reporting, const firing *fired);
 
-// "ended 12: status N", "ended 12: signal N", or "ended 12: status unknown"
-// when system() could not run the shell or learn how it ended.
-void report_ended(const reporting *reporting, int set, int wait_status);
+// "ended LIST: status N", "ended LIST: signal N", or "ended LIST: status
+// unknown" when system() could not run the shell or learn how it ended.
+void report_ended(const reporting *reporting, const binding *bound, int wait_status);
 
-// "held: 1 3", "held: none"; in the foreground only, and only on a change.
-void report_held(reporting *reporting, int held);
+// "held: 1 3", "held: BTN_SELECT ABS_Z", "held: none", with several sources
+// "held on PATH: ..."; in the foreground only, and only on a change.
+void report_held(reporting *reporting, const source_set *sources, const source *port);
 
 // "lost PATH", "found PATH". Null tells nothing.
 void report_device(const reporting *reporting, const char *path, bool found);

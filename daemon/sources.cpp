@@ -30,9 +30,10 @@ unsigned char game_port_read() { return 0xFF; }
 namespace {
 constexpr unsigned char all_up = 0xFF;
 
-// The event types and hat 0's axes fit one word, so one word is all their
-// EVIOCGBIT needs.
-static_assert(EV_MAX < bits_per_word && ABS_HAT0Y < bits_per_word);
+// The event types fit one word, so one word is all their EVIOCGBIT needs.
+static_assert(EV_MAX < bits_per_word);
+
+using axis_bits = std::array<unsigned long, (ABS_MAX + bits_per_word) / bits_per_word>;
 
 bool has_bit(const unsigned long *bits, int code)
 {
@@ -44,19 +45,49 @@ void set_bit(unsigned long *bits, int code)
     bits[code / bits_per_word] |= 1UL << (code % bits_per_word);
 }
 
-void add_buttons(const key_bits *capabilities, int first, int last, device_buttons *buttons, int *count)
+bool has(chord buttons, int bit)
 {
-    for (int code = first; code <= last && *count < 4; ++code)
-        if (has_bit(capabilities->data(), code))
-            (*buttons)[(*count)++].key = static_cast<unsigned short>(code);
+    return (buttons & (chord{1} << bit)) != 0;
 }
 
-bool held(const device_button *button, const key_bits *keys, hat_position hat)
+void add_buttons(const key_bits *capabilities, int first, int last, device_buttons *buttons, int *count)
+{
+    for (int code = first; code <= last && *count < digit_buttons; ++code)
+        if (has_bit(capabilities->data(), code))
+            (*buttons)[(*count)++] = key_button(static_cast<unsigned short>(code));
+}
+
+bool same_button(const device_button *a, const device_button *b)
+{
+    return a->key == b->key && a->axis == b->axis && a->use == b->use && a->direction == b->direction;
+}
+
+bool reads_something(const device_button *button)
+{
+    return button->key != 0 || button->use != axis_use::none;
+}
+
+// An axis held: past three quarters of the range towards its end, and then
+// until it is back at the middle.
+bool axis_held(const device_button *button, int value, bool before)
+{
+    const long long from_minimum = static_cast<long long>(value) - button->minimum;
+    const long long range = button->range;
+    if (button->use == axis_use::high)
+        return before ? 2 * from_minimum > range + 1 : 4 * from_minimum >= 3 * range;
+    return before ? 2 * from_minimum < range - 1 : 4 * from_minimum <= range;
+}
+
+bool held(const device_button *button, const key_bits *keys, const axis_values *axes, bool before)
 {
     if (button->key != 0 && has_bit(keys->data(), button->key))
         return true;
-    const int position = button->hat_axis == ABS_HAT0X ? hat.x : hat.y;
-    return button->hat_axis != 0 && (position < 0 ? -1 : position > 0 ? 1 : 0) == button->hat_direction;
+    if (button->use == axis_use::none)
+        return false;
+    const int value = (*axes)[button->axis];
+    if (button->use == axis_use::hat)
+        return (value < 0 ? -1 : value > 0 ? 1 : 0) == button->direction;
+    return axis_held(button, value, before);
 }
 
 // O_NONBLOCK: a FIFO planted at PATH must not hang the daemon before it is
@@ -80,36 +111,69 @@ mode_t file_type(int fd)
     return fstatat(fd, "", &st, AT_EMPTY_PATH) == 0 ? st.st_mode & S_IFMT : 0;
 }
 
-// Whether the device reports at least one of the buttons.
-bool has_any(const device_buttons *buttons, const key_bits *keys, unsigned long axes)
+// What a device has of the capabilities a button needs: the rest reads up.
+device_button as_the_device_has(device_button button, const key_bits *keys, const axis_bits *axes)
 {
-    return std::any_of(buttons->begin(), buttons->end(), [&](const device_button &button) {
-        return (button.key != 0 && has_bit(keys->data(), button.key))
-               || (button.hat_axis != 0 && has_bit(&axes, button.hat_axis));
-    });
+    if (button.key != 0 && !has_bit(keys->data(), button.key))
+        button.key = 0;
+    if (button.use != axis_use::none && !has_bit(axes->data(), button.axis))
+        button.use = axis_use::none;
+    if (button.use == axis_use::none)
+        button.axis = 0;
+    return button;
 }
 
-// The buttons asked for on an input event device; false when fd is anything
+// A named button as the device reads it: an axis in the range it gives.
+device_button named_button(int fd, button_id id)
+{
+    if (id.kind == button_kind::key)
+        return key_button(id.code);
+    input_absinfo info {};
+    if (ioctl(fd, EVIOCGABS(id.code), &info) < 0 || info.maximum <= info.minimum)
+        return {};
+    return axis_button(id, info.minimum, info.maximum);
+}
+
+void map_same_buttons(source *port, int count)
+{
+    for (int bit = 0; bit < count; ++bit) {
+        int first = 0;
+        while (first < bit && !same_button(&port->buttons[first], &port->buttons[bit]))
+            ++first;
+        port->same_as[bit] = static_cast<unsigned char>(reads_something(&port->buttons[bit]) ? first : bit);
+    }
+}
+
+// The watched buttons on an input event device; false when fd is anything
 // else or has none of them.
 bool learn_buttons(const source_set *sources, int fd, source *port)
 {
     unsigned long types = 0;
-    unsigned long axes = 0;
+    axis_bits axes{};
     key_bits keys{};
     if (ioctl(fd, EVIOCGBIT(0, sizeof types), &types) < 0
         || ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()) < 0
-        || ioctl(fd, EVIOCGBIT(EV_ABS, sizeof axes), &axes) < 0)
+        || ioctl(fd, EVIOCGBIT(EV_ABS, sizeof axes), axes.data()) < 0)
         return false;
-    if (sources->names->count == 0) {
-        port->buttons = device_buttons{};
-        port->has_hat = false;
-        return default_buttons(&keys, &port->buttons) > 0;
-    }
     if (((types >> EV_ABS) & 1) == 0)
-        axes = 0;
-    port->buttons = named_buttons(sources->names);
-    port->has_hat = has_bit(&axes, ABS_HAT0X) || has_bit(&axes, ABS_HAT0Y);
-    return has_any(&port->buttons, &keys, axes);
+        axes = {};
+    const settings *given = sources->given;
+    port->buttons = device_buttons{};
+    if (given->buttons.count == 0)
+        default_buttons(&keys, &port->buttons);
+    for (int digit = 0; digit < given->buttons.count; ++digit)
+        port->buttons[digit] = key_button(given->buttons.code[digit]);
+    for (int bit = digit_buttons; bit < given->button_count; ++bit)
+        port->buttons[bit] = named_button(fd, given->named[bit]);
+    bool any = false;
+    for (int bit = 0; bit < given->button_count; ++bit) {
+        device_button *button = &port->buttons[bit];
+        *button = has(sources->watched, bit) ? as_the_device_has(*button, &keys, &axes) : device_button{};
+        any = any || reads_something(button);
+    }
+    map_same_buttons(port, given->button_count);
+    port->raw = 0;
+    return any;
 }
 
 void ask_mask(int fd, unsigned type, const void *bits, size_t size)
@@ -122,24 +186,25 @@ void ask_mask(int fd, unsigned type, const void *bits, size_t size)
     static_cast<void>(ioctl(fd, EVIOCSMASK, &mask));
 }
 
-// The kernel sends this reader the watched buttons' events only, and hat 0's
-// when it stands for some: sticks, triggers and the other buttons of a pad
-// in play wake nobody. (Reports that carry nothing left are not sent.)
-void ask_only_for_buttons(int fd, const device_buttons *buttons)
+// The kernel sends this reader the watched buttons' events only, and the
+// axes' that stand for some: sticks, unnamed triggers and the other buttons
+// of a pad in play wake nobody. (Reports that carry nothing left are not sent.)
+void ask_only_for_buttons(int fd, const device_buttons *buttons, int count)
 {
     key_bits keys{};
-    unsigned long axes = 0;
+    axis_bits axes{};
     unsigned long types = 1UL << EV_KEY;
-    for (const auto &button : *buttons) {
+    for (int bit = 0; bit < count; ++bit) {
+        const device_button &button = (*buttons)[bit];
         if (button.key != 0)
             set_bit(keys.data(), button.key);
-        if (button.hat_axis != 0) {
-            set_bit(&axes, button.hat_axis);
+        if (button.use != axis_use::none) {
+            set_bit(axes.data(), button.axis);
             types |= 1UL << EV_ABS;
         }
     }
     ask_mask(fd, EV_KEY, keys.data(), sizeof keys);
-    ask_mask(fd, EV_ABS, &axes, sizeof axes);
+    ask_mask(fd, EV_ABS, axes.data(), sizeof axes);
     ask_mask(fd, 0, &types, sizeof types);
 }
 
@@ -150,20 +215,35 @@ void close_source(source_set *sources, source *port)
     close(port->fd);
     port->fd = -1;
     port->kind = source_kind::closed;
+    port->raw = 0;
     ++sources->changes;
 }
 
+// The bits as the settings read them, for the game port and port images: a
+// name that -b lists is that digit's button; other names never read held.
+void map_by_names(const settings *given, button_map *same_as)
+{
+    for (int bit = 0; bit < max_buttons; ++bit) {
+        (*same_as)[bit] = static_cast<unsigned char>(bit);
+        for (int digit = 0; bit >= digit_buttons && digit < given->buttons.count; ++digit)
+            if (given->named[bit].kind == button_kind::key && given->named[bit].code == given->buttons.code[digit])
+                (*same_as)[bit] = static_cast<unsigned char>(digit);
+    }
+}
+
 // Keeps fd as the source when it is a port image, or an input event device
-// with buttons asked for; closes it otherwise. Only a character device is
-// asked, so no other kind of file gets an ioctl meant for input devices.
+// with watched buttons; closes it otherwise. Only a
+// character device is asked, so no other kind of file gets an ioctl meant
+// for input devices.
 bool take(source_set *sources, source *port, int fd)
 {
     const mode_t type = file_type(fd);
     if (type == S_IFREG) {
         port->kind = source_kind::image;
+        map_by_names(sources->given, &port->same_as);
     } else if (type == S_IFCHR && learn_buttons(sources, fd, port)) {
         port->kind = source_kind::device;
-        ask_only_for_buttons(fd, &port->buttons);
+        ask_only_for_buttons(fd, &port->buttons, sources->given->button_count);
     } else {
         close(fd);
         return false;
@@ -171,6 +251,11 @@ bool take(source_set *sources, source *port, int fd)
     port->fd = fd;
     ++sources->changes;
     return true;
+}
+
+chord status_chord(unsigned char status)
+{
+    return static_cast<chord>((~status >> 4) & 0xF);
 }
 
 unsigned char image_read(int fd)
@@ -183,38 +268,36 @@ unsigned char image_read(int fd)
     return status;
 }
 
-hat_position hat_read(int fd)
+// Each axis that some button reads, once.
+void read_axes(int fd, const device_buttons *buttons, int count, axis_values *axes)
 {
-    input_absinfo x {};
-    input_absinfo y {};
-    if (ioctl(fd, EVIOCGABS(ABS_HAT0X), &x) < 0 || ioctl(fd, EVIOCGABS(ABS_HAT0Y), &y) < 0)
-        return {};
-    return {x.value, y.value};
+    axis_bits read{};
+    for (int bit = 0; bit < count; ++bit) {
+        const device_button &button = (*buttons)[bit];
+        if (button.use == axis_use::none || has_bit(read.data(), button.axis))
+            continue;
+        set_bit(read.data(), button.axis);
+        input_absinfo info {};
+        (*axes)[button.axis] = ioctl(fd, EVIOCGABS(button.axis), &info) == 0 ? info.value : 0;
+    }
 }
 
-// The state of every key now (and of the hat, if it matters), whatever the
+// The state of every key now (and of the axes that matter), whatever the
 // event queue holds.
-unsigned char device_read(source_set *sources, source *port)
+chord device_read(source_set *sources, source *port)
 {
     key_bits keys{};
     if (ioctl(port->fd, EVIOCGKEY(sizeof keys), keys.data()) < 0) {
         // Unplugged (ENODEV), or unusable for another reason: let go of the
         // node and look for PATH again.
         close_source(sources, port);
-        return all_up;
+        return 0;
     }
-    return status_from_state(&port->buttons, &keys, port->has_hat ? hat_read(port->fd) : hat_position{});
-}
-
-unsigned char source_read(source_set *sources, source *port)
-{
-    switch (port->kind) {
-    case source_kind::game_port: return game_port_read();
-    case source_kind::image: return image_read(port->fd);
-    case source_kind::device: return device_read(sources, port);
-    case source_kind::closed: break;
-    }
-    return all_up;
+    const int count = sources->given->button_count;
+    axis_values axes{};
+    read_axes(port->fd, &port->buttons, count, &axes);
+    port->raw = device_state(&port->buttons, count, &keys, &axes, port->raw);
+    return mapped_chord(&port->same_as, port->raw);
 }
 
 } // namespace
@@ -222,11 +305,19 @@ unsigned char source_read(source_set *sources, source *port)
 void sources_from_settings(const settings *given, source_set *sources)
 {
     sources->count = given->source_count == 0 ? 1 : given->source_count;
-    sources->names = &given->buttons;
+    sources->given = given;
+    sources->watched = 0;
+    for (int i = 0; i < given->binding_count; ++i)
+        sources->watched |= given->bindings[i].buttons;
+    // A chord of digits waits for all four to be up.
+    if ((sources->watched & digit_chord) != 0)
+        sources->watched |= digit_chord;
     sources->start_dir[0] = '\0';
     sources->list[0] = source{};
-    if (given->source_count == 0)
+    if (given->source_count == 0) {
         sources->list[0].kind = source_kind::game_port;
+        map_by_names(given, &sources->list[0].same_as);
+    }
     for (int i = 0; i < given->source_count; ++i) {
         sources->list[i] = source{};
         sources->list[i].path = given->source_paths[i];
@@ -262,7 +353,7 @@ open_result source_open(source_set *sources, source *port)
     const int fd = open_path(sources, port);
     if (fd < 0)
         return errno == ENOENT ? open_result::missing : open_result::refused;
-    return take(sources, port, fd) ? open_result::opened : open_result::refused;
+    return take(sources, port, fd) ? open_result::opened : open_result::unfit;
 }
 
 void source_reopen(source_set *sources, source *port)
@@ -274,12 +365,20 @@ void source_reopen(source_set *sources, source *port)
         report_device(sources->report, port->path, true);
 }
 
-unsigned char sources_read(source_set *sources)
+chord source_read(source_set *sources, source *port)
 {
-    unsigned char status = all_up;
-    for (int i = 0; i < sources->count; ++i)
-        status &= source_read(sources, &sources->list[i]);
-    return status;
+    switch (port->kind) {
+    case source_kind::game_port: return status_chord(game_port_read());
+    case source_kind::image: return status_chord(image_read(port->fd));
+    case source_kind::device: return device_read(sources, port);
+    case source_kind::closed: break;
+    }
+    return 0;
+}
+
+chord source_chord(const source *port, chord buttons)
+{
+    return mapped_chord(&port->same_as, buttons);
 }
 
 void source_drain(source_set *sources, source *port)
@@ -301,26 +400,34 @@ int default_buttons(const key_bits *capabilities, device_buttons *buttons)
     return count;
 }
 
-device_buttons named_buttons(const button_names *names)
+device_button key_button(unsigned short key)
 {
-    device_buttons buttons;
-    for (int i = 0; i < names->count; ++i) {
-        const unsigned short key = names->code[i];
-        device_button &button = buttons[i];
-        button.key = key;
-        if (key >= BTN_DPAD_UP && key <= BTN_DPAD_RIGHT) {
-            button.hat_axis = key <= BTN_DPAD_DOWN ? ABS_HAT0Y : ABS_HAT0X;
-            button.hat_direction = key == BTN_DPAD_UP || key == BTN_DPAD_LEFT ? -1 : 1;
-        }
+    device_button button;
+    button.key = key;
+    if (key >= BTN_DPAD_UP && key <= BTN_DPAD_RIGHT) {
+        button.use = axis_use::hat;
+        button.axis = key <= BTN_DPAD_DOWN ? ABS_HAT0Y : ABS_HAT0X;
+        button.direction = key == BTN_DPAD_UP || key == BTN_DPAD_LEFT ? -1 : 1;
     }
-    return buttons;
+    return button;
 }
 
-unsigned char status_from_state(const device_buttons *buttons, const key_bits *keys, hat_position hat)
+device_button axis_button(button_id axis, int minimum, int maximum)
 {
-    unsigned char status = all_up;
-    for (int i = 0; i < 4; ++i)
-        if (held(&(*buttons)[i], keys, hat))
-            status &= static_cast<unsigned char>(~(0x10 << i));
-    return status;
+    device_button button;
+    button.axis = axis.code;
+    button.use = axis.kind == button_kind::axis_low ? axis_use::low : axis_use::high;
+    button.minimum = minimum;
+    button.range = maximum - minimum;
+    return button;
+}
+
+chord device_state(const device_buttons *buttons, int count, const key_bits *keys, const axis_values *axes,
+                   chord before)
+{
+    chord now = 0;
+    for (int bit = 0; bit < count; ++bit)
+        if (held(&(*buttons)[bit], keys, axes, has(before, bit)))
+            now |= chord{1} << bit;
+    return now;
 }

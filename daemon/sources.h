@@ -1,10 +1,11 @@
-// Where the daemon reads the four buttons, each source giving the game port's
-// status byte (buttons 1 to 4 in bits 4 to 7, 0 while held): the game port at
-// I/O port 0x201, or up to eight -j paths, each a port image file or an input
-// event device (a joystick, a gamepad, a pedal), held together.
+// Where the daemon reads its buttons, each source on its own: the game port
+// at I/O port 0x201, or up to eight -j paths, each a port image file or an
+// input event device (a joystick, a gamepad, a pedal). Every read gives the
+// chord of buttons held there, ignored ones included.
 #pragma once
 
 #include "command_line.h"
+#include "gestures.h"
 #include "report.h"
 
 #include <array>
@@ -17,20 +18,27 @@
 constexpr int bits_per_word = 8 * sizeof(unsigned long);
 using key_bits = std::array<unsigned long, (KEY_MAX + bits_per_word) / bits_per_word>;
 
-// Button 1, 2, 3 or 4 of an input event device: a key, and for the D-pad's
-// names also a direction of hat 0, so that a pad reporting either works.
-struct device_button {
-    unsigned short key = 0;      // 0: no such button, it reads up
-    unsigned short hat_axis = 0; // ABS_HAT0X or ABS_HAT0Y; 0 when none
-    int hat_direction = 0;       // -1 (up, left) or 1 (down, right)
-};
-using device_buttons = std::array<device_button, 4>;
+// Every absolute axis's value, by code.
+using axis_values = std::array<int, ABS_CNT>;
 
-// Hat 0's position, as EVIOCGABS reports it.
-struct hat_position {
-    int x = 0;
-    int y = 0;
+enum class axis_use : unsigned char {
+    none,
+    hat,  // hat 0 for a D-pad name: held while the axis points `direction`
+    high, // held from three quarters of the range up, until back at the middle
+    low,  // held from a quarter of the range down, until back at the middle
 };
+
+// How one chord bit reads on an input event device: a key, an axis, or for
+// the D-pad's names either, so that a pad reporting keys or a hat works.
+struct device_button {
+    unsigned short key = 0; // 0: no key
+    unsigned short axis = 0;
+    axis_use use = axis_use::none;
+    signed char direction = 0; // hat: -1 (up, left) or 1 (down, right)
+    int minimum = 0;           // high, low: the axis's range as EVIOCGABS gives it
+    int range = 0;
+};
+using device_buttons = std::array<device_button, max_buttons>;
 
 enum class source_kind : unsigned char {
     game_port,
@@ -43,14 +51,22 @@ struct source {
     const char *path = nullptr; // -j PATH as given; null for the game port
     source_kind kind = source_kind::closed;
     int fd = -1;
-    device_buttons buttons; // a device's buttons 1 to 4
-    bool has_hat = false;   // a device whose hat 0 stands for some of them
+    device_buttons buttons; // a device's, by chord bit
+    // By chord bit, the lowest bit that reads the same button here: a name
+    // that -b lists is its digit's button, and so on a device is a name for
+    // the key that is one of its first four.
+    button_map same_as{};
+    chord raw = 0; // a device's bits held at the last read, each on its own
+    gesture moves;
+    instant next_read = 0;  // the game port, a port image: when to read it again
+    int interval_usec = 0;  // the game port: the sleep before that read, exactly
 };
 
 struct source_set {
     std::array<source, max_sources> list;
     int count = 0;
-    const button_names *names = nullptr; // -b; no names: a device's first four buttons
+    const settings *given = nullptr;
+    chord watched = 0; // the bits some binding uses; all four digits when one does
     // The directory the daemon was started in: relative paths name files
     // there, also once -d has changed to "/".
     std::array<char, PATH_MAX> start_dir;
@@ -64,11 +80,12 @@ void sources_from_settings(const settings *given, source_set *sources);
 // Before privileges are given up: the game port needs ioperm as root.
 bool sources_access(const source_set *sources);
 
-enum class open_result : unsigned char { opened, missing, refused };
+// refused: the path cannot be opened, errno says why; unfit: it is neither a
+// port image nor an input event device with a watched button.
+enum class open_result : unsigned char { opened, missing, refused, unfit };
 
 // After privileges are given up, so that each path is opened with the
-// invoking user's rights only. A path must be a regular file (a port image) or
-// an input event device with at least one of the buttons asked for.
+// invoking user's rights only.
 open_result source_open(source_set *sources, source *port);
 
 // Closes what is open at the source's path and takes whatever is there now.
@@ -78,9 +95,12 @@ void source_reopen(source_set *sources, source *port);
 // when it does not fit.
 bool source_full_path(const source_set *sources, const source *port, std::array<char, PATH_MAX> *path);
 
-// One fresh read of every source, held buttons of all of them together. A
-// device that is gone reads as all up and is closed.
-unsigned char sources_read(source_set *sources);
+// One fresh read: the buttons held there now, as bits of the source's own
+// `same_as`. A device that is gone reads as all up and is closed.
+chord source_read(source_set *sources, source *port);
+
+// A chord of the bindings as it reads on this source.
+chord source_chord(const source *port, chord buttons);
 
 // Reads a device's pending events without blocking, so that it is quiet until
 // the next change; closes it when it is gone.
@@ -91,9 +111,14 @@ void source_drain(source_set *sources, source *port);
 // then those from BTN_MISC up to BTN_JOYSTICK - 1. Returns how many it has.
 int default_buttons(const key_bits *capabilities, device_buttons *buttons);
 
-// With -b: the named keys; BTN_DPAD_UP, _DOWN, _LEFT and _RIGHT also name
-// hat 0's directions.
-device_buttons named_buttons(const button_names *names);
+// A key of the D-pad's names or another: BTN_DPAD_UP, _DOWN, _LEFT and
+// _RIGHT also name hat 0's directions.
+device_button key_button(unsigned short key);
 
-// The status byte for the keys held and the hat's position on a device.
-unsigned char status_from_state(const device_buttons *buttons, const key_bits *held, hat_position hat);
+// An axis pushed past three quarters of its range, from minimum to maximum.
+device_button axis_button(button_id axis, int minimum, int maximum);
+
+// The chord held on a device with these keys and axes, given what was held
+// before: an axis stays held until it is back at its middle.
+chord device_state(const device_buttons *buttons, int count, const key_bits *keys, const axis_values *axes,
+                   chord before);

@@ -5,6 +5,7 @@
 #include "sources.h"
 #include "waiting.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -88,6 +89,20 @@ void announce_waiting(const char *path)
     static_cast<void>(written); // nowhere left to report a failed report
 }
 
+// "Could not open joystick device PATH: REASON", in one write.
+[[noreturn]] void refuse_device(const char *path, const char *reason)
+{
+    constexpr std::string_view could_not = "Could not open joystick device ";
+    std::array<iovec, 5> parts = {{{const_cast<char *>(could_not.data()), could_not.size()},
+                                   {const_cast<char *>(path), strlen(path)},
+                                   {const_cast<char *>(": "), 2},
+                                   {const_cast<char *>(reason), strlen(reason)},
+                                   {const_cast<char *>("\n"), 1}}};
+    ssize_t written = writev(2, parts.data(), static_cast<int>(parts.size()));
+    static_cast<void>(written); // nowhere left to report a failed report
+    exit(1);
+}
+
 // A path that is not there yet is waited for: a pad that is off at boot.
 void open_sources(source_set *sources)
 {
@@ -95,7 +110,9 @@ void open_sources(source_set *sources)
         source *port = &sources->list[i];
         const open_result result = source_open(sources, port);
         if (result == open_result::refused)
-            fail("Could not open joystick device\n");
+            refuse_device(port->path, strerror(errno));
+        if (result == open_result::unfit)
+            refuse_device(port->path, "not a port image or a device with a watched button");
         if (result == open_result::missing)
             announce_waiting(port->path);
     }
@@ -107,15 +124,27 @@ void start_watching(waiter *wait, source_set *sources)
         fail("Could not watch for joystick devices\n");
 }
 
-int held_set(unsigned char status, int active_mask)
+// What the source's bits mean for its gesture.
+gesture_rules rules_for(const source_set *sources, const source *port)
 {
-    return ((~status) & active_mask) >> 4;
+    const settings *given = sources->given;
+    const chord named = ~digit_chord & ~(~chord{0} << (given->button_count - 1) << 1);
+    const chord active = static_cast<chord>((given->active_mask >> 4) & 0xF) | named;
+    const bool polled = port->kind == source_kind::image || port->kind == source_kind::game_port;
+    return {given, &port->same_as, mapped_chord(&port->same_as, active & sources->watched), polled};
 }
 
-void refuse_held_buttons(const settings *given, source_set *sources)
+void refuse_held_buttons(source_set *sources)
 {
-    if (given->commands[held_set(sources_read(sources), given->active_mask)] != nullptr)
-        fail("Joystick buttons that trigger action already pressed\n");
+    const settings *given = sources->given;
+    for (int i = 0; i < sources->count; ++i) {
+        source *port = &sources->list[i];
+        const gesture_rules rules = rules_for(sources, port);
+        const chord held = source_read(sources, port) & rules.active;
+        for (int b = 0; b < given->binding_count; ++b)
+            if (held != 0 && source_chord(port, given->bindings[b].buttons) == held)
+                fail("Joystick buttons that trigger action already pressed\n");
+    }
 }
 
 void leave_session()
@@ -158,39 +187,52 @@ void finish_start(int ready)
     close(ready);
 }
 
-bool all_up(unsigned char status, int mask)
+// The game port and port images are read again after the poll interval, or
+// at the end of the settle time or of a hold, whichever comes first; the
+// game port sleeps exactly that long.
+void plan_next_read(const settings *given, source *port, instant now)
 {
-    return (status & mask) == mask;
+    const instant due = gesture_due(&port->moves);
+    instant interval = given->poll_usec;
+    if (port->moves.phase == gesture_phase::settling)
+        interval = due - now;
+    else if (due >= 0)
+        interval = std::min<instant>(interval, due - now);
+    port->interval_usec = static_cast<int>(std::max<instant>(interval, 0));
+    port->next_read = now + port->interval_usec;
 }
 
-// Every read of the loop: with -v in the foreground, a change of the buttons
-// held (ignored ones included) is told.
-unsigned char read_buttons(source_set *sources, reporting *report)
+// One read of the source and what it makes happen. A command runs inside the
+// loop; its release wait begins with a read at once.
+void look_at(source_set *sources, source *port, reporting *report)
 {
-    const unsigned char status = sources_read(sources);
-    report_held(report, held_set(status, all_buttons));
-    return status;
-}
-
-[[noreturn]] void watch_buttons(const settings *given, source_set *sources, waiter *wait, reporting *report)
-{
-    for (;;) {
-        wait_for_input(wait, sources, given->poll_usec);
-        if (all_up(read_buttons(sources, report), given->active_mask))
-            continue;
-        settle(wait, sources, given->wait_usec);
-        // Only this second read decides which command runs.
-        const int set = held_set(read_buttons(sources, report), given->active_mask);
-        const char *command = given->commands[set];
-        if (command == nullptr)
-            continue;
-        report_fired(report, set, command);
+    const gesture_rules rules = rules_for(sources, port);
+    instant now = now_usec();
+    firing fired = gesture_step(&port->moves, &rules, source_read(sources, port), now);
+    report_held(report, sources, port);
+    if (fired.bound != nullptr) {
+        report_fired(report, &fired);
         // NOLINTNEXTLINE(cert-env33-c): running the bound command through the shell is the daemon's work
-        const int status = system(command);
-        report_ended(report, set, status); // a command that fails changes nothing else
-        // One press, one run: wait until all four buttons are up, ignored ones included.
-        while (!all_up(read_buttons(sources, report), all_buttons))
-            wait_for_input(wait, sources, given->poll_usec);
+        const int status = system(fired.bound->command);
+        report_ended(report, fired.bound, status); // a command that fails changes nothing else
+        gesture_fired(&port->moves, &rules, &fired);
+        now = now_usec();
+        gesture_step(&port->moves, &rules, source_read(sources, port), now);
+        report_held(report, sources, port);
+    }
+    plan_next_read(sources->given, port, now);
+}
+
+[[noreturn]] void watch_buttons(source_set *sources, waiter *wait, reporting *report)
+{
+    for (int i = 0; i < sources->count; ++i)
+        plan_next_read(sources->given, &sources->list[i], now_usec());
+    for (;;) {
+        wait_for_input(wait, sources);
+        const instant now = now_usec();
+        for (int i = 0; i < sources->count; ++i)
+            if (is_due(wait, &sources->list[i], i, now))
+                look_at(sources, &sources->list[i], report);
     }
 }
 
@@ -212,12 +254,12 @@ int main(int argc, char **argv)
     open_sources(&sources);
     waiter wait;
     start_watching(&wait, &sources);
-    refuse_held_buttons(&given, &sources);
+    refuse_held_buttons(&sources);
     if (given.daemon_mode)
         leave_session();
     if (given.lock_path != nullptr)
         setlock(given.lock_path);
     if (given.daemon_mode)
         finish_start(ready);
-    watch_buttons(&given, &sources, &wait, &report);
+    watch_buttons(&sources, &wait, &report);
 }

@@ -1,10 +1,10 @@
 #include "waiting.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <sys/epoll.h>
 #include <sys/inotify.h>
@@ -202,8 +202,10 @@ void read_notes(waiter *wait, source_set *sources)
     }
     for (int i = 0; i < sources->count; ++i) {
         source *port = &sources->list[i];
-        if (port->kind == source_kind::closed || (port->kind == source_kind::image && renamed[i]))
+        if (port->kind == source_kind::closed || (port->kind == source_kind::image && renamed[i])) {
             source_reopen(sources, port);
+            wait->stirred[i] = true;
+        }
     }
     wait->stale = true;
 }
@@ -228,16 +230,26 @@ void register_devices(const waiter *wait, const source_set *sources)
     }
 }
 
-bool any_image(const source_set *sources)
+bool is_polled(const source *port)
 {
-    for (int i = 0; i < sources->count; ++i)
-        if (sources->list[i].kind == source_kind::image)
-            return true;
-    return false;
+    return port->kind == source_kind::image || port->kind == source_kind::game_port;
 }
 
-// Waits at most `timeout_ms` (for ever when -1); true when something happened.
-bool wait_once(waiter *wait, source_set *sources, int timeout_ms)
+// The nearest time some source is to be read; -1 for none.
+instant next_look(const source_set *sources)
+{
+    instant next = -1;
+    for (int i = 0; i < sources->count; ++i) {
+        const source *port = &sources->list[i];
+        for (const instant at : {is_polled(port) ? port->next_read : -1, gesture_due(&port->moves)})
+            if (at >= 0 && (next < 0 || at < next))
+                next = at;
+    }
+    return next;
+}
+
+// Waits at most `timeout_ms` (for ever when -1).
+void wait_once(waiter *wait, source_set *sources, int timeout_ms)
 {
     if (wait->stale || wait->seen_changes != sources->changes) {
         update_watches(wait, sources);
@@ -247,19 +259,13 @@ bool wait_once(waiter *wait, source_set *sources, int timeout_ms)
     const int ready = epoll_wait(wait->epoll, events.data(), static_cast<int>(events.size()), timeout_ms);
     for (int i = 0; i < ready; ++i) {
         const uint32_t tag = events[i].data.u32;
-        if (tag == inotify_tag)
+        if (tag == inotify_tag) {
             read_notes(wait, sources);
-        else if (sources->list[tag].kind == source_kind::device)
+        } else if (sources->list[tag].kind == source_kind::device) {
             source_drain(sources, &sources->list[tag]);
+            wait->stirred[tag] = true;
+        }
     }
-    return ready > 0;
-}
-
-long usec_until(const timespec *deadline)
-{
-    timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (deadline->tv_sec - now.tv_sec) * 1000000L + (deadline->tv_nsec - now.tv_nsec) / 1000;
 }
 
 } // namespace
@@ -280,27 +286,25 @@ bool start_waiting(waiter *wait, source_set *sources)
     return true;
 }
 
-void wait_for_input(waiter *wait, source_set *sources, int poll_usec)
+void wait_for_input(waiter *wait, source_set *sources)
 {
+    wait->stirred = {};
     if (uses_game_port(sources)) {
-        usleep(static_cast<useconds_t>(poll_usec));
+        usleep(static_cast<useconds_t>(sources->list[0].interval_usec));
         return;
     }
-    wait_once(wait, sources, any_image(sources) ? poll_usec / 1000 : -1);
+    const instant next = next_look(sources);
+    // Times are whole milliseconds: what is left of one is rounded up, so the
+    // wait never ends before the time it waits for.
+    const instant left = next < 0 ? -1 : std::max<instant>(next - now_usec(), 0);
+    wait_once(wait, sources, left < 0 ? -1 : static_cast<int>((left + 999) / 1000));
 }
 
-void settle(waiter *wait, source_set *sources, int wait_usec)
+bool is_due(const waiter *wait, const source *port, int index, instant now)
 {
-    if (uses_game_port(sources)) {
-        usleep(static_cast<useconds_t>(wait_usec));
-        return;
-    }
-    timespec deadline {};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += wait_usec / 1000000;
-    deadline.tv_nsec += (wait_usec % 1000000) * 1000L;
-    // Times are whole milliseconds; what an event leaves of one is rounded up.
-    for (long left = wait_usec; left > 0; left = usec_until(&deadline))
-        if (!wait_once(wait, sources, static_cast<int>((left + 999) / 1000)))
-            return;
+    if (port->kind == source_kind::game_port)
+        return true;
+    const instant due = gesture_due(&port->moves);
+    return wait->stirred[index] || (port->kind == source_kind::image && now >= port->next_read)
+           || (due >= 0 && now >= due);
 }

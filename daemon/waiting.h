@@ -1,7 +1,8 @@
 // How the daemon waits: the game port in usleep, as ever; port images and
 // input event devices in one epoll_wait over the devices and an inotify
 // descriptor that follows paths coming and going. A timeout only while a port
-// image is open; with devices alone the daemon sleeps until something happens.
+// image is open or a gesture has a deadline; with devices alone and nothing
+// pending the daemon sleeps until something happens.
 #pragma once
 
 #include "sources.h"
@@ -15,15 +16,17 @@ struct waiter {
     int watch_count = 0;
     bool stale = true;                                 // the directories to watch may have changed
     unsigned seen_changes = 0;                         // the sources' changes when they were last chosen
+    std::array<bool, max_sources> stirred{};           // a device's events came, or a source was opened again
 };
 
 // After the sources are opened. False when inotify cannot be had.
 bool start_waiting(waiter *wait, source_set *sources);
 
-// Until something may have changed: one poll interval while the game port or
-// a port image is a source (an event from a device ends it early), or with
-// devices alone until one reports a watched button or a source comes or goes.
-void wait_for_input(waiter *wait, source_set *sources, int poll_usec);
+// Until some source is to be read: the game port or a port image at the end
+// of the interval its last read chose, a device when it reports a watched
+// button or is opened again, any source at its gesture's deadline. Then
+// `stirred` tells the devices whose events came.
+void wait_for_input(waiter *wait, source_set *sources);
 
-// The whole settle time, keeping the sources up to date meanwhile.
-void settle(waiter *wait, source_set *sources, int wait_usec);
+// Whether the source is to be read now.
+bool is_due(const waiter *wait, const source *port, int index, instant now);

@@ -45,21 +45,21 @@ const std::vector<refusal> refusals = {
     {{"-", "-r", "1", "x"}, usage},
     {{"-b", "BTN_START"}, "No command to execute\n"},
     {{"-r", "1", "x", "-b"}, "Not enough parameters for option\n"},
-    {{"-b", "", "-r", "1", "x"}, "Wrong button name specified\n"},
-    {{"-b", "BTN_SELECT,", "-r", "1", "x"}, "Wrong button name specified\n"},
-    {{"-b", "BTN_SELECT,,BTN_START", "-r", "1", "x"}, "Wrong button name specified\n"},
-    {{"-b", "btn_start", "-r", "1", "x"}, "Wrong button name specified\n"},
-    {{"-b", "BTN_SELECT BTN_START", "-r", "1", "x"}, "Wrong button name specified\n"},
-    {{"-b", "KEY_A,KEY_B,KEY_C,KEY_D,KEY_E", "-r", "1", "x"}, "Wrong button name specified\n"},
-    {{"-b", "KEY_MAX", "-r", "1", "x"}, "Wrong button name specified\n"},
-    {{"-b", "0", "-r", "1", "x"}, "Wrong button name specified\n"},
-    {{"-b", "BTN_SELECT", "-b", "BTN_NOPE", "-r", "1", "x"}, "Wrong button name specified\n"},
+    {{"-b", "", "-r", "1", "x"}, "Wrong button name specified: \n"},
+    {{"-b", "BTN_SELECT,", "-r", "1", "x"}, "Wrong button name specified: \n"},
+    {{"-b", "BTN_SELECT,,BTN_START", "-r", "1", "x"}, "Wrong button name specified: \n"},
+    {{"-b", "btn_start", "-r", "1", "x"}, "Wrong button name specified: btn_start\n"},
+    {{"-b", "BTN_SELECT BTN_START", "-r", "1", "x"}, "Wrong button name specified: BTN_SELECT BTN_START\n"},
+    {{"-b", "KEY_A,KEY_B,KEY_C,KEY_D,KEY_E", "-r", "1", "x"}, "Wrong button name specified: KEY_E\n"},
+    {{"-b", "KEY_MAX", "-r", "1", "x"}, "Wrong button name specified: KEY_MAX\n"},
+    {{"-b", "0", "-r", "1", "x"}, "Wrong button name specified: 0\n"},
+    {{"-b", "BTN_SELECT", "-b", "BTN_NOPE", "-r", "1", "x"}, "Wrong button name specified: BTN_NOPE\n"},
     {{"-b", "BTN_A,BTN_SOUTH", "-r", "1", "x"}, "Button already specified within button list\n"},
     {{"-b", "KEY_A,30", "-r", "1", "x"}, "Button already specified within button list\n"},
     {{"-j", "1", "-j", "2", "-j", "3", "-j", "4", "-j", "5", "-j", "6", "-j", "7", "-j", "8", "-j", "9", "-r", "1",
       "x"},
      "Too many joystick devices\n"},
-    {{"-r", "1", "x", "-j", "/tmp"}, "Could not open joystick device\n"},
+    {{"-r", "1", "x", "-j", "/tmp"}, "Could not open joystick device /tmp: not a port image or a device with a watched button\n"},
 };
 
 TEST(DaemonArguments, EachErrorGivesItsMessageAndStatusOne)
@@ -92,7 +92,7 @@ TEST(DaemonArguments, FifoAsPortImageIsRefusedWithoutHanging)
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
     const auto result = run({TABRIN, "-r", "1", "x", "-j", dir / "fifo"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Could not open joystick device\n");
+    EXPECT_EQ(result.err, "Could not open joystick device " + dir / "fifo" + ": not a port image or a device with a watched button\n");
 }
 
 } // namespace

@@ -218,7 +218,7 @@ TEST_F(DaemonAsUser, SetuidDaemonCannotReadWhatItsUserCannot)
     ASSERT_EQ(chmod((dir / "secret").c_str(), 0600), 0);
     const auto result = run({dir / "tabrin", "-j", dir / "secret", "-r", "1", "x"}, as_nobody());
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Could not open joystick device\n");
+    EXPECT_EQ(result.err, "Could not open joystick device " + dir / "secret" + ": Permission denied\n");
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// Which keys of an input event device are buttons 1 to 4, with and without
-// -b, and the status byte their state makes, over devices of the kinds people
-// plug in; the D-pad as keys and as hat 0.
+// Which keys of an input event device are buttons 1 to 4 without -b, and the
+// chord their state makes, over devices of the kinds people plug in; the
+// D-pad as keys and as hat 0; axes held past three quarters of their range.
 #include "sources.h"
 
 #include <gtest/gtest.h>
@@ -88,7 +88,13 @@ TEST(DeviceButtons, FirstFourInTheJoystickInterfacesOrder)
     }
 }
 
-TEST(DeviceButtons, HeldKeysMakeTheStatusByte)
+// The chord of buttons 1 to 4 that a game port status byte stands for.
+chord chord_of(unsigned char status)
+{
+    return static_cast<chord>((~status >> 4) & 0xF);
+}
+
+TEST(DeviceButtons, HeldKeysMakeTheChord)
 {
     for (const auto &[name, keys, buttons, presses] : devices) {
         const key_bits capabilities = bits_of(keys);
@@ -96,57 +102,89 @@ TEST(DeviceButtons, HeldKeysMakeTheStatusByte)
         default_buttons(&capabilities, &found);
         for (const auto &[held, status] : presses) {
             const key_bits state = bits_of(held);
-            EXPECT_EQ(status_from_state(&found, &state, {}), status) << name << ", held:" << shown(held);
+            const axis_values centred{};
+            EXPECT_EQ(device_state(&found, 4, &state, &centred, 0), chord_of(status)) << name << ", held:" << shown(held);
         }
     }
 }
 
 struct named_press {
     std::vector<int> held;
-    hat_position hat;
+    int hat_x;
+    int hat_y;
     unsigned char status;
 };
 
-// -b BTN_DPAD_UP,BTN_DPAD_RIGHT,BTN_SELECT,BTN_DPAD_DOWN: the D-pad counts
+// BTN_DPAD_UP, BTN_DPAD_RIGHT, BTN_SELECT, BTN_DPAD_DOWN: the D-pad counts
 // whether the pad reports its keys or hat 0 (y -1 up, x +1 right).
 TEST(DeviceButtons, NamedDpadIsTheKeysOrHatZero)
 {
-    button_names names;
-    names.code = {BTN_DPAD_UP, BTN_DPAD_RIGHT, BTN_SELECT, BTN_DPAD_DOWN};
-    names.count = 4;
-    const device_buttons buttons = named_buttons(&names);
+    device_buttons buttons;
+    int bit = 0;
+    for (const int key : {BTN_DPAD_UP, BTN_DPAD_RIGHT, BTN_SELECT, BTN_DPAD_DOWN})
+        buttons[bit++] = key_button(static_cast<unsigned short>(key));
     const std::vector<named_press> presses = {
-        {{}, {}, 0xFF},
-        {{BTN_DPAD_UP}, {}, 0xEF},
-        {{}, {0, -1}, 0xEF},
-        {{}, {1, 0}, 0xDF},
-        {{}, {1, -1}, 0xCF},
-        {{}, {-1, 1}, 0x7F},
-        {{}, {0, 1}, 0x7F},
-        {{BTN_SELECT, BTN_DPAD_RIGHT}, {}, 0x9F},
-        {{BTN_SELECT}, {1, 1}, 0x1F},
-        {{BTN_SOUTH, BTN_DPAD_LEFT}, {-1, 0}, 0xFF},
-        {{}, {0, -127}, 0xEF},
+        {{}, 0, 0, 0xFF},
+        {{BTN_DPAD_UP}, 0, 0, 0xEF},
+        {{}, 0, -1, 0xEF},
+        {{}, 1, 0, 0xDF},
+        {{}, 1, -1, 0xCF},
+        {{}, -1, 1, 0x7F},
+        {{}, 0, 1, 0x7F},
+        {{BTN_SELECT, BTN_DPAD_RIGHT}, 0, 0, 0x9F},
+        {{BTN_SELECT}, 1, 1, 0x1F},
+        {{BTN_SOUTH, BTN_DPAD_LEFT}, -1, 0, 0xFF},
+        {{}, 0, -127, 0xEF},
     };
-    for (const auto &[held, hat, status] : presses) {
+    for (const auto &[held, x, y, status] : presses) {
         const key_bits state = bits_of(held);
-        EXPECT_EQ(status_from_state(&buttons, &state, hat), status)
-            << "held:" << shown(held) << ", hat " << hat.x << "," << hat.y;
+        axis_values axes{};
+        axes[ABS_HAT0X] = x;
+        axes[ABS_HAT0Y] = y;
+        EXPECT_EQ(device_state(&buttons, 4, &state, &axes, 0), chord_of(status))
+            << "held:" << shown(held) << ", hat " << x << "," << y;
     }
 }
 
-TEST(DeviceButtons, NamedButtonsKeepTheirOrderAndUnnamedOnesReadUp)
+// Each step: the axis's value, and whether the button reads held after it.
+struct axis_case {
+    std::string name;
+    button_id axis;
+    int minimum;
+    int maximum;
+    std::vector<std::pair<int, bool>> steps;
+};
+
+// Held from three quarters of the range towards the named end, and then
+// until the axis is back at its middle, so that a trigger resting a little
+// above its middle or a pedal pressed half way does not flicker.
+TEST(DeviceButtons, AxisIsHeldPastThreeQuartersUntilBackAtTheMiddle)
 {
-    button_names names;
-    names.code = {KEY_B, KEY_A, 0, 0};
-    names.count = 2;
-    const device_buttons buttons = named_buttons(&names);
-    EXPECT_EQ(buttons[0].key, KEY_B);
-    EXPECT_EQ(buttons[1].key, KEY_A);
-    EXPECT_EQ(buttons[2].key, 0);
-    EXPECT_EQ(buttons[0].hat_axis, 0);
-    const key_bits state = bits_of({KEY_A, KEY_C, BTN_SOUTH});
-    EXPECT_EQ(status_from_state(&buttons, &state, {0, -1}), 0xDF);
+    const std::vector<axis_case> cases = {
+        {"trigger 0..255", {ABS_Z, button_kind::axis_high}, 0, 255,
+         {{0, false}, {191, false}, {192, true}, {129, true}, {128, false}, {255, true}, {0, false}}},
+        {"trigger 0..1023", {ABS_RZ, button_kind::axis_high}, 0, 1023,
+         {{767, false}, {768, true}, {600, true}, {512, false}}},
+        {"stick up, -32768..32767", {ABS_Y, button_kind::axis_low}, -32768, 32767,
+         {{0, false}, {-16384, false}, {-16385, true}, {-2, true}, {-1, false}, {32767, false}}},
+        {"D-pad on ABS_X 0..255, resting at 127", {ABS_X, button_kind::axis_low}, 0, 255,
+         {{127, false}, {0, true}, {126, true}, {127, false}, {255, false}}},
+        {"D-pad on ABS_X 0..255, resting at 128", {ABS_X, button_kind::axis_high}, 0, 255,
+         {{128, false}, {255, true}, {128, false}, {0, false}}},
+        {"hat as an axis", {ABS_HAT1X, button_kind::axis_high}, -1, 1, {{0, false}, {1, true}, {0, false}, {-1, false}}},
+    };
+    for (const auto &[name, axis, minimum, maximum, steps] : cases) {
+        device_buttons buttons;
+        buttons[0] = axis_button(axis, minimum, maximum);
+        const key_bits keys{};
+        chord held = 0;
+        for (const auto &[value, expected] : steps) {
+            axis_values axes{};
+            axes[axis.code] = value;
+            held = device_state(&buttons, 1, &keys, &axes, held);
+            EXPECT_EQ(held, expected ? 1U : 0U) << name << ", at " << value;
+        }
+    }
 }
 
 } // namespace

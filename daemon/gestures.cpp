@@ -1,0 +1,156 @@
+#include "gestures.h"
+
+#include <ctime>
+
+namespace {
+
+// The bindings of one chord as this source reads it.
+struct chord_bindings {
+    const binding *run = nullptr;
+    const binding *longest = nullptr; // of the hold bindings
+};
+
+chord_bindings bindings_of(const gesture_rules *rules, chord held)
+{
+    chord_bindings found;
+    const settings *given = rules->given;
+    for (int i = 0; i < given->binding_count; ++i) {
+        const binding *bound = &given->bindings[i];
+        if (mapped_chord(rules->same_as, bound->buttons) != held)
+            continue;
+        if (bound->hold_usec == 0) {
+            if (found.run == nullptr)
+                found.run = bound;
+        } else if (found.longest == nullptr || bound->hold_usec > found.longest->hold_usec) {
+            found.longest = bound;
+        }
+    }
+    return found;
+}
+
+// The longest of the chord's bindings whose time has passed after `held_for`.
+firing reached(const gesture_rules *rules, chord held, instant held_for)
+{
+    firing best;
+    int best_usec = -1;
+    const settings *given = rules->given;
+    for (int i = 0; i < given->binding_count; ++i) {
+        const binding *bound = &given->bindings[i];
+        const int usec = bound->hold_usec == 0 ? given->wait_usec : bound->hold_usec;
+        if (mapped_chord(rules->same_as, bound->buttons) == held && usec <= held_for && usec > best_usec) {
+            best = {bound, fired_by::release};
+            best_usec = usec;
+        }
+    }
+    return best;
+}
+
+void start_settling(gesture *moves, const gesture_rules *rules, instant now)
+{
+    moves->phase = gesture_phase::settling;
+    moves->due = now + rules->given->wait_usec;
+}
+
+// The read that decides, once the settle time is over.
+firing decide(gesture *moves, const gesture_rules *rules, instant now)
+{
+    const chord_bindings found = bindings_of(rules, moves->held);
+    moves->phase = gesture_phase::idle;
+    if (found.longest == nullptr)
+        return {found.run, fired_by::settle};
+    moves->phase = gesture_phase::holding;
+    moves->followed = moves->held;
+    moves->due = moves->since + found.longest->hold_usec;
+    if (now >= moves->due)
+        return {found.longest, fired_by::hold};
+    return {};
+}
+
+// The held chord changed while a chord with hold times was followed.
+firing left_chord(gesture *moves, const gesture_rules *rules, instant now, instant held_for)
+{
+    const chord followed = moves->followed;
+    moves->phase = gesture_phase::idle;
+    const bool fewer = (moves->held & ~followed) == 0;
+    if (fewer) {
+        const firing fired = reached(rules, followed, held_for);
+        if (fired.bound != nullptr)
+            return fired;
+    }
+    if (moves->held != 0)
+        start_settling(moves, rules, now);
+    return {};
+}
+
+bool released(const gesture *moves)
+{
+    if (moves->every_button)
+        return moves->all == 0;
+    return (moves->held & moves->followed) != moves->followed;
+}
+
+} // namespace
+
+instant now_usec()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<instant>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+chord mapped_chord(const button_map *same_as, chord buttons)
+{
+    chord mapped = 0;
+    for (int bit = 0; bit < max_buttons; ++bit)
+        if ((buttons & (chord{1} << bit)) != 0)
+            mapped |= chord{1} << (*same_as)[bit];
+    return mapped;
+}
+
+firing gesture_step(gesture *moves, const gesture_rules *rules, chord all, instant now)
+{
+    const chord held = all & rules->active;
+    const bool changed = held != moves->held;
+    const instant held_for = now - moves->since;
+    moves->all = all;
+    if (changed) {
+        moves->held = held;
+        moves->since = now;
+    }
+    switch (moves->phase) {
+    case gesture_phase::releasing:
+        // The change that ends the wait belongs to the chord that fired.
+        if (released(moves))
+            moves->phase = gesture_phase::idle;
+        return {};
+    case gesture_phase::idle:
+        if (held != 0 && (changed || rules->polled))
+            start_settling(moves, rules, now);
+        return {};
+    case gesture_phase::settling:
+        return now >= moves->due ? decide(moves, rules, now) : firing{};
+    case gesture_phase::holding:
+        if (changed)
+            return left_chord(moves, rules, now, held_for);
+        if (now >= moves->due) {
+            moves->phase = gesture_phase::idle;
+            return {bindings_of(rules, moves->followed).longest, fired_by::hold};
+        }
+        return {};
+    }
+    return {};
+}
+
+void gesture_fired(gesture *moves, const gesture_rules *rules, const firing *fired)
+{
+    moves->phase = gesture_phase::releasing;
+    moves->followed = mapped_chord(rules->same_as, fired->bound->buttons);
+    moves->every_button = fired->bound->digits;
+}
+
+instant gesture_due(const gesture *moves)
+{
+    if (moves->phase == gesture_phase::settling || moves->phase == gesture_phase::holding)
+        return moves->due;
+    return -1;
+}

@@ -1,0 +1,64 @@
+// What the buttons held on one source make happen: a small state machine
+// per source, advanced by each read of that source and by its deadline.
+//
+// A press is noticed, the settle time passes, and the read that then decides
+// fires the run binding of the chord held. A chord that also has hold
+// bindings is followed while it stays exactly as it is: the longest hold time
+// fires once it is reached, a shorter one (the run binding's being the
+// settle time) when the chord is let go to fewer of its buttons after it and
+// before the next. Any other change starts afresh. After a command the
+// release wait follows: until every button is up for a chord of digits,
+// until one of its buttons is let go for a chord of names.
+#pragma once
+
+#include "command_line.h"
+
+#include <array>
+#include <cstdint>
+
+// Microseconds on the monotonic clock.
+using instant = std::int64_t;
+
+instant now_usec();
+
+// By chord bit, the bit that reads the same button on one source.
+using button_map = std::array<unsigned char, max_buttons>;
+
+chord mapped_chord(const button_map *same_as, chord buttons);
+
+enum class gesture_phase : unsigned char { idle, settling, holding, releasing };
+
+struct gesture {
+    chord held = 0;           // watched buttons held at the last read, ignored ones not
+    chord all = 0;            // every button held at the last read
+    instant since = 0;        // when `held` became what it is
+    gesture_phase phase = gesture_phase::idle;
+    instant due = 0;          // settling: the read that decides; holding: the longest hold time
+    chord followed = 0;       // holding, releasing: the chord, as this source reads it
+    bool every_button = false; // releasing: until every button is up
+};
+
+// How a binding came to fire, for -v.
+enum class fired_by : unsigned char { settle, hold, release };
+
+struct firing {
+    const binding *bound = nullptr; // null: nothing fires
+    fired_by by = fired_by::settle;
+};
+
+// What the source's bits mean: the bindings, and which bits take part.
+struct gesture_rules {
+    const settings *given = nullptr;
+    const button_map *same_as = nullptr;
+    chord active = 0; // as this source reads them: ignored digits left out
+    bool polled = false; // read at every poll: a press held is noticed again at each one
+};
+
+// Advances the gesture by a read made at `now` that found `all` held.
+firing gesture_step(gesture *moves, const gesture_rules *rules, chord all, instant now);
+
+// After the fired command: the release wait begins.
+void gesture_fired(gesture *moves, const gesture_rules *rules, const firing *fired);
+
+// When the gesture must be looked at again whatever happens: -1 for never.
+instant gesture_due(const gesture *moves);
