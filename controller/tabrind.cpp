@@ -55,6 +55,8 @@ struct arguments {
 enum line_state {
     keyword_state, // the first word: which directive
     list_state,    // the button list of run; its command follows
+    hold_state,    // the button list of hold; its time and command follow
+    time_state,    // the time of hold; its command follows
     value_state,   // the one value of poll, wait, ignore, device, buttons
     command_state, // the first word of run's command: the rest of the line is copied
     lock_state,    // every word from here on is a lock path
@@ -172,7 +174,7 @@ struct directive {
 };
 
 // Tried in this order, each keyword matching any word that begins with it.
-constexpr std::array<directive, 9> directives = {{
+constexpr std::array<directive, 10> directives = {{
     {"run", "-r ", list_state},
     {"poll", "-p ", value_state},
     {"wait", "-w ", value_state},
@@ -182,6 +184,7 @@ constexpr std::array<directive, 9> directives = {{
     {"device", "-j ", value_state},
     {"buttons", "-b ", value_state},
     {"verbose", "-v ", line_done},
+    {"hold", "-h ", hold_state},
 }};
 
 line_state start_directive(std::string_view word, int line_number, text_buffer *command,
@@ -190,7 +193,7 @@ line_state start_directive(std::string_view word, int line_number, text_buffer *
     for (const directive &known : directives) {
         if (!word.starts_with(known.keyword))
             continue;
-        if (known.keyword == "run")
+        if (known.keyword == "run" || known.keyword == "hold")
             ++*run_count;
         if (known.keyword == "nodaemon")
             *daemon_mode = false;
@@ -277,6 +280,7 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
     line->pos = 0;
     bool comment_seen = false;
     line_state state = keyword_state;
+    bool holding = false; // a hold line, whose command comes after its time
     int length = 0;
     for (const char *word = get_next_string(line, &length, &comment_seen); word != nullptr;
          word = get_next_string(line, &length, &comment_seen)) {
@@ -284,10 +288,16 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
         case keyword_state:
             state = start_directive(std::string_view(word, length), line_number, command, daemon_mode,
                                     run_count);
+            holding = state == hold_state;
             break;
         case list_state:
+        case time_state:
             add_value(command, word, length);
             state = command_state;
+            break;
+        case hold_state:
+            add_value(command, word, length);
+            state = time_state;
             break;
         case value_state:
             add_value(command, word, length);
@@ -308,8 +318,12 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             return;
     }
     // Without its command the daemon would take the next word, -d, for one.
-    if (state == list_state || state == command_state) {
+    if (state == list_state || (state == command_state && !holding)) {
         fprintf(stderr, "line %d: run needs a button list and a command\n", line_number);
+        exit(1);
+    }
+    if (state == hold_state || state == time_state || state == command_state) {
+        fprintf(stderr, "line %d: hold needs a button list, a time and a command\n", line_number);
         exit(1);
     }
 }
