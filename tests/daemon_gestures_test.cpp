@@ -135,3 +135,37 @@ TEST(DaemonGestures, HoldFiresNoSoonerThanItsTime)
 }
 
 } // namespace
+
+namespace {
+
+// -v in the foreground: held buttons by their -b names, a named chord by its
+// list, a hold with its time, a run binding that fired on letting go.
+TEST(DaemonGestures, VerboseTellsHowEachBindingFired)
+{
+    temp_dir dir;
+    set_buttons(dir / "port", 0xFF);
+    const pid_t pid = spawn({TABRIN, "-v", "-j", dir / "port", "-p", "10", "-w", "50", "-l", dir / "lock", "-b",
+                             "BTN_SELECT,BTN_START", "-r", "BTN_SELECT+BTN_START", "true", "-h", "3", "300", "true",
+                             "-r", "3", "true"},
+                            dir / "err");
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+    for (const press &step : std::vector<press>{{0xCF, 200}, {0xFF, 0}, {0xBF, 1000}, {0xFF, 0}, {0xBF, 150},
+                                                {0xFF, 0}})
+        hold_buttons(dir, pid, step);
+    ASSERT_TRUE(wait_reads(pid, 30));
+    EXPECT_EQ(read_file(dir / "err"), "held: BTN_SELECT BTN_START\n"
+                                      "run BTN_SELECT+BTN_START: true\n"
+                                      "ended BTN_SELECT+BTN_START: status 0\n"
+                                      "held: none\n"
+                                      "held: 3\n"
+                                      "run 3 held 300 ms: true\n"
+                                      "ended 3: status 0\n"
+                                      "held: none\n"
+                                      "held: 3\n"
+                                      "held: none\n"
+                                      "run 3 on release: true\n"
+                                      "ended 3: status 0\n");
+}
+
+} // namespace
