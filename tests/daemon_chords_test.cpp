@@ -1,0 +1,158 @@
+// Chords of named buttons on pads shaped as their drivers make them: seven
+// buttons of an ordinary configuration, triggers as axes, the D-pad as a hat
+// and as axes, two pads that never add up, a button nobody named, a tap and
+// a hold of one button. These run in the test VM (tests/vm/run), as root.
+#include "support.h"
+#include "virtual_pads.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+struct DaemonChords : testing::Test {
+    temp_dir dir;
+
+    std::string writes(const std::string &name) const { return "echo " + name + " >> " + dir / "out"; }
+
+    // The daemon on these pads with these bindings, once past its start-up.
+    pid_t start(const std::vector<const virtual_device *> &pads, const std::vector<std::string> &bindings)
+    {
+        std::vector<std::string> command = {TABRIN, "-w", "50", "-l", dir / "lock"};
+        for (const virtual_device *pad : pads)
+            command.insert(command.end(), {"-j", pad->node});
+        command.insert(command.end(), bindings.begin(), bindings.end());
+        const pid_t pid = spawn(command, dir / "err");
+        wait_for([&] { return lock_holder(dir / "lock") == pid; });
+        return pid;
+    }
+
+    // Waits until the names written are these, and the daemon is at rest.
+    void expect_out(pid_t pid, const std::string &names)
+    {
+        ASSERT_TRUE(wait_for([&] { return read_file(dir / "out") == names; })) << read_file(dir / "out");
+        ASSERT_TRUE(wait_idle(pid));
+    }
+};
+
+// Holds what is held for three times the settle time of 50 ms.
+void past_settle()
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+    ASSERT_TRUE(wait_for([&] { return std::chrono::steady_clock::now() >= until; }));
+}
+
+TEST_F(DaemonChords, SevenButtonsOfAnOrdinaryConfigurationOnOnePad)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, xbox_360_pad);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    const pid_t pid = start({&pad}, {"-r", "BTN_SELECT+BTN_START", writes("quit"), "-r", "BTN_MODE", writes("launcher"),
+                                     "-r", "BTN_SELECT+BTN_DPAD_UP", writes("up"), "-r", "BTN_SELECT+BTN_DPAD_DOWN",
+                                     writes("down"), "-r", "ABS_Z+ABS_RZ", writes("shot")});
+    process_guard daemon(pid);
+
+    press(&pad, {BTN_START, BTN_SELECT});
+    expect_out(pid, "quit\n");
+    release(&pad, {BTN_START, BTN_SELECT});
+
+    // A button nobody named, held meanwhile, does not spoil the chord.
+    press(&pad, {BTN_SOUTH});
+    press(&pad, {BTN_MODE});
+    expect_out(pid, "quit\nlauncher\n");
+    release(&pad, {BTN_MODE, BTN_SOUTH});
+
+    // Select held as a modifier: the hat up twice, then down.
+    press(&pad, {BTN_SELECT});
+    past_settle();
+    for (const int direction : {-1, -1, 1}) {
+        move_axis(&pad, ABS_HAT0Y, direction);
+        past_settle();
+        move_axis(&pad, ABS_HAT0Y, 0);
+        past_settle();
+    }
+    release(&pad, {BTN_SELECT});
+    expect_out(pid, "quit\nlauncher\nup\nup\ndown\n");
+
+    // One trigger is no chord; both past three quarters of 0..255 are.
+    move_axis(&pad, ABS_Z, 255);
+    past_settle();
+    move_axis(&pad, ABS_Z, 0);
+    past_settle();
+    move_axis(&pad, ABS_Z, 200);
+    move_axis(&pad, ABS_RZ, 230);
+    expect_out(pid, "quit\nlauncher\nup\nup\ndown\nshot\n");
+    EXPECT_EQ(read_file(dir / "err"), "");
+}
+
+// One player holds Select, the other presses Start: no quit. A pad whose
+// chord fired and is still held does not hold up the other pad.
+TEST_F(DaemonChords, TwoPadsNeverAddUp)
+{
+    virtual_device one;
+    const std::string missing = plug(&one, dualsense_pad);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    virtual_device two;
+    ASSERT_EQ(plug(&two, switch_pro_pad), "");
+    const pid_t pid = start({&one, &two}, {"-r", "BTN_SELECT+BTN_START", writes("quit"), "-r", "BTN_MODE",
+                                           writes("home")});
+    process_guard daemon(pid);
+
+    press(&one, {BTN_SELECT});
+    press(&two, {BTN_START});
+    past_settle();
+    release(&one, {BTN_SELECT});
+    release(&two, {BTN_START});
+    past_settle();
+    press(&one, {BTN_MODE});
+    expect_out(pid, "home\n");
+    press(&two, {BTN_SELECT, BTN_START});
+    expect_out(pid, "home\nquit\n");
+    EXPECT_EQ(read_file(dir / "err"), "");
+}
+
+// A cheap pad's D-pad is ABS_X and ABS_Y from 0 to 255, resting in the middle.
+TEST_F(DaemonChords, DpadOnAxesOfACheapPad)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, snes_style_pad);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    const pid_t pid = start({&pad}, {"-r", "ABS_X-", writes("left"), "-r", "ABS_X", writes("right"), "-r",
+                                     "ABS_Y-+BTN_START", writes("start-up")});
+    process_guard daemon(pid);
+    for (const int x : {0, 127, 255, 128}) {
+        move_axis(&pad, ABS_X, x);
+        past_settle();
+    }
+    press(&pad, {BTN_START});
+    move_axis(&pad, ABS_Y, 0);
+    expect_out(pid, "left\nright\nstart-up\n");
+}
+
+// Home tapped opens the launcher, held opens the power menu instead.
+TEST_F(DaemonChords, TapAndHoldOfOneButton)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, xbox_one_pad);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    const pid_t pid = start({&pad}, {"-r", "BTN_MODE", writes("launcher"), "-h", "BTN_MODE", "1000", writes("power")});
+    process_guard daemon(pid);
+    press(&pad, {BTN_MODE});
+    past_settle();
+    release(&pad, {BTN_MODE});
+    expect_out(pid, "launcher\n");
+    const auto pressed = std::chrono::steady_clock::now();
+    press(&pad, {BTN_MODE});
+    expect_out(pid, "launcher\npower\n");
+    EXPECT_GE(std::chrono::steady_clock::now() - pressed, std::chrono::milliseconds(1000));
+    release(&pad, {BTN_MODE});
+    past_settle();
+    EXPECT_EQ(read_file(dir / "out"), "launcher\npower\n");
+}
+
+} // namespace
