@@ -1,5 +1,6 @@
 #include "learn.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -43,10 +44,7 @@ constexpr std::array<std::string_view, 7> range_names = {"BTN_MISC",    "BTN_MOU
 
 bool is_range_name(std::string_view name)
 {
-    for (const std::string_view range : range_names)
-        if (name == range)
-            return true;
-    return false;
+    return std::find(range_names.begin(), range_names.end(), name) != range_names.end();
 }
 
 } // namespace

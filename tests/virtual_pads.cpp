@@ -34,6 +34,7 @@ std::vector<axis_shape> xbox_axes(int trigger_maximum)
 std::vector<int> hid_buttons(int base, int count)
 {
     std::vector<int> keys;
+    keys.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i)
         keys.push_back(i < 16 ? base + i : BTN_TRIGGER_HAPPY1 + i - 16);
     return keys;
@@ -182,6 +183,7 @@ const pad_shape usb_keyboard = {"Exmple USB Keyboard", BUS_USB, 0x1a2c, 0x0404, 
 pad_shape test_device(const std::vector<int> &keys, const std::vector<int> &axes)
 {
     pad_shape shape = {"tabrin test device", BUS_VIRTUAL, 0x7ab, 0x1, keys, {}, {}};
+    shape.axes.reserve(axes.size());
     for (int axis : axes)
         shape.axes.push_back(axis == ABS_HAT0X || axis == ABS_HAT0Y ? axis_shape{axis, -1, 1, 0}
                                                                     : axis_shape{axis, -32768, 32767, 0});
