@@ -404,17 +404,14 @@ void make_absolute(text_buffer *lock)
     *lock = absolute;
 }
 
-// Reads the file into the daemon's command line and, beside it, the command
-// line of learning mode: -m and the sources only.
-void process_file(const char *path, text_buffer *command, text_buffer *learn, text_buffer *lock, bool *daemon_mode,
-                  bool learning)
+// Learning mode's command line is -m and the sources alone: every line is
+// checked as for the others, and the words of the rest dropped.
+void process_file(const char *path, text_buffer *command, text_buffer *lock, bool *daemon_mode, bool learning)
 {
     *command = {allocate(buffer_step), 0, 0, buffer_step};
-    *learn = {allocate(buffer_step), 0, 0, buffer_step};
     text_buffer line = {allocate(buffer_step), 0, 0, buffer_step};
     // The shell finds the daemon through the search path.
-    add_text(command, "tabrin ");
-    add_text(learn, "tabrin -m ");
+    add_text(command, learning ? "tabrin -m " : "tabrin ");
     FILE *file = fopen(path, "r");
     if (file == nullptr)
         fail_system("tabrind");
@@ -422,8 +419,10 @@ void process_file(const char *path, text_buffer *command, text_buffer *learn, te
     for (int line_number = 1; read_line(file, &line, line_number); ++line_number) {
         const int before = command->len;
         process_line(&line, command, daemon_mode, line_number, &run_count, lock);
-        if (names_sources(std::string_view(command->data + before, command->len - before)))
-            add_string(learn, command->data + before, command->len - before);
+        if (learning && !names_sources(std::string_view(command->data + before, command->len - before))) {
+            command->len = before;
+            command->data[before] = '\0';
+        }
     }
     fclose(file);
     free(line.data);
@@ -556,10 +555,10 @@ void start_daemon(const text_buffer *command, bool daemon_mode)
 // Learning mode runs in the foreground until the user ends it with Ctrl-C:
 // that end, the daemon's own SIGINT or the shell's report of it (128 + 2),
 // is success as much as status 0 is.
-void learn_pads(const text_buffer *learn)
+void learn_pads(const text_buffer *command)
 {
     // NOLINTNEXTLINE(cert-env33-c): the daemon is started through the shell, which finds it on the path
-    const int status = system(learn->data);
+    const int status = system(command->data);
     if (status == -1)
         fail_system("tabrind: starting tabrin");
     const bool interrupted = (WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) ||
@@ -576,9 +575,8 @@ int main(int argc, char **argv)
     char default_lock[] = "/var/lock/tabrin";
     text_buffer lock = {default_lock, 0, static_cast<int>(strlen(default_lock)), 0};
     text_buffer command = {nullptr, 0, 0, 0};
-    text_buffer learn = {nullptr, 0, 0, 0};
     bool daemon_mode = true;
-    process_file(given.config_path, &command, &learn, &lock, &daemon_mode, given.requested == action_learn);
+    process_file(given.config_path, &command, &lock, &daemon_mode, given.requested == action_learn);
     const pid_t pid = given.requested == action_learn ? 0 : getlock(lock.data);
     switch (given.requested) {
     case action_status:
@@ -597,7 +595,7 @@ int main(int argc, char **argv)
         start_daemon(&command, daemon_mode);
         break;
     case action_learn:
-        learn_pads(&learn);
+        learn_pads(&command);
         break;
     }
     return 0;

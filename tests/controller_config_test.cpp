@@ -282,9 +282,11 @@ TEST(ControllerConfig, LearnWatchesTheFilesDevicesAndPadsOnly)
 {
     temp_dir dir;
     ASSERT_EQ(mkdir((dir / "lock").c_str(), 0755), 0);
-    write_file(dir / "full.conf", "run 12 xterm &\npoll 5\nwait 3\nignore 1\nbuttons BTN_SOUTH,BTN_EAST\nverbose\n"
-                                  "device /dev/input/by-id/usb-Pad_One-event-joystick\npad Xbox Wireless Controller \n"
-                                  "lock " + dir / "lock" + "\ndevice /tmp/port\n");
+    std::string full = "run 12 xterm &\npoll 5\nwait 3\nignore 1\nbuttons BTN_SOUTH,BTN_EAST\nverbose\n"
+                       "device /dev/input/by-id/usb-Pad_One-event-joystick\npad Xbox Wireless Controller \nlock ";
+    full += dir / "lock";
+    full += "\ndevice /tmp/port\n";
+    write_file(dir / "full.conf", full);
     write_file(dir / "bare.conf", "poll 5\n");
     const std::string full_words = words({"-m", "-j", "/dev/input/by-id/usb-Pad_One-event-joystick", "-n",
                                           "Xbox Wireless Controller", "-j", "/tmp/port"});
@@ -301,7 +303,8 @@ TEST(ControllerConfig, LearnWatchesTheFilesDevicesAndPadsOnly)
         {"bare.conf", "0", 0, words({"-m"})},
     };
     for (const auto &[config, daemon_status, status, expected] : cases) {
-        SCOPED_TRACE(config + " " + daemon_status);
+        SCOPED_TRACE(config);
+        SCOPED_TRACE(daemon_status);
         stand_in daemon;
         const auto result = run_with(daemon, "learn", dir / config, daemon_status);
         EXPECT_EQ(result.out, "");
