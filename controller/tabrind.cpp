@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // All of the controller's variable text: the line being read, the daemon
@@ -37,10 +38,10 @@ constexpr const char *usage =
     "restart: restarts tabrin started with tabrind\n"
     "status: reports whether tabrin started with tabrind is running\n";
 
-enum action { action_start, action_stop, action_restart, action_status };
+enum action { action_start, action_stop, action_restart, action_status, action_learn };
 
 // Indexed by action.
-constexpr std::array<std::string_view, 4> action_words = {"start", "stop", "restart", "status"};
+constexpr std::array<std::string_view, 5> action_words = {"start", "stop", "restart", "status", "learn"};
 
 // How long stop waits for the daemon to let go of its lock, and how often it looks.
 constexpr int stop_deadline_ms = 5000;
@@ -58,6 +59,7 @@ enum line_state {
     hold_state,    // the button list of hold; its time and command follow
     time_state,    // the time of hold; its command follows
     value_state,   // the one value of poll, wait, ignore, device, buttons
+    pattern_state, // the first word of pad's pattern: the rest of the line is the pattern
     command_state, // the first word of run's command: the rest of the line is copied
     lock_state,    // every word from here on is a lock path
     skip_state,    // the directive is complete: further words are ignored
@@ -174,7 +176,7 @@ struct directive {
 };
 
 // Tried in this order, each keyword matching any word that begins with it.
-constexpr std::array<directive, 10> directives = {{
+constexpr std::array<directive, 11> directives = {{
     {"run", "-r ", list_state},
     {"poll", "-p ", value_state},
     {"wait", "-w ", value_state},
@@ -185,6 +187,7 @@ constexpr std::array<directive, 10> directives = {{
     {"buttons", "-b ", value_state},
     {"verbose", "-v ", line_done},
     {"hold", "-h ", hold_state},
+    {"pad", "-n ", pattern_state},
 }};
 
 line_state start_directive(std::string_view word, int line_number, text_buffer *command,
@@ -263,6 +266,20 @@ void copy_command(const text_buffer *line, const char *word, text_buffer *comman
     add_text(command, "\" ");
 }
 
+// A pad's name pattern is the rest of the line from its first word up to a
+// '#' or the end, blanks inside kept as they are (device names have them),
+// blanks at its end dropped; quoted as a value, the daemon gets it unexpanded.
+void copy_pattern(const text_buffer *line, const char *word, text_buffer *command)
+{
+    const int start = static_cast<int>(word - line->data);
+    int end = start;
+    while (end < line->len && line->data[end] != '#')
+        ++end;
+    while (end > start && is_blank(line->data[end - 1]))
+        --end;
+    add_value(command, word, end - start);
+}
+
 void set_lock_path(text_buffer *lock, const char *word, int length)
 {
     // alloc tells a path named in the file from the constant default.
@@ -307,6 +324,10 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             copy_command(line, word, command, line_number);
             state = line_done;
             break;
+        case pattern_state:
+            copy_pattern(line, word, command);
+            state = line_done;
+            break;
         case lock_state:
             set_lock_path(lock, word, length);
             break;
@@ -326,6 +347,16 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
         fprintf(stderr, "line %d: hold needs a button list, a time and a command\n", line_number);
         exit(1);
     }
+    if (state == pattern_state) {
+        fprintf(stderr, "line %d: pad needs a name pattern\n", line_number);
+        exit(1);
+    }
+}
+
+// The words of device and pad lines, which are what learning mode watches.
+bool names_sources(std::string_view words)
+{
+    return words.starts_with("-j ") || words.starts_with("-n ");
 }
 
 // Reads one line of at most 4094 bytes; false at the end of the file.
@@ -387,19 +418,31 @@ void make_absolute(text_buffer *lock)
     *lock = absolute;
 }
 
-void process_file(const char *path, text_buffer *command, text_buffer *lock, bool *daemon_mode)
+// Learning mode's command line is -m and the sources alone: every line is
+// checked as for the others, and the words of the rest dropped.
+void process_file(const char *path, text_buffer *command, text_buffer *lock, bool *daemon_mode, bool learning)
 {
     *command = {allocate(buffer_step), 0, 0, buffer_step};
     text_buffer line = {allocate(buffer_step), 0, 0, buffer_step};
     // The shell finds the daemon through the search path.
-    add_text(command, "tabrin ");
+    add_text(command, learning ? "tabrin -m " : "tabrin ");
     FILE *file = fopen(path, "r");
     if (file == nullptr)
         fail_system("tabrind");
     int run_count = 0;
-    for (int line_number = 1; read_line(file, &line, line_number); ++line_number)
+    for (int line_number = 1; read_line(file, &line, line_number); ++line_number) {
+        const int before = command->len;
         process_line(&line, command, daemon_mode, line_number, &run_count, lock);
+        if (learning && !names_sources(std::string_view(command->data + before, command->len - before))) {
+            command->len = before;
+            command->data[before] = '\0';
+        }
+    }
     fclose(file);
+    free(line.data);
+    // Learning needs no commands, and takes no lock.
+    if (learning)
+        return;
     expand_home(lock);
     make_absolute(lock);
     // Without the daemon's -d there is no lock either: it runs in the foreground.
@@ -407,7 +450,6 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
         add_text(command, "-d -l ");
         add_quoted(command, lock->data, lock->len);
     }
-    free(line.data);
     if (run_count == 0)
         fail("No 'run' line in tabrind configuration file; nothing to do, exiting.\n");
 }
@@ -524,6 +566,21 @@ void start_daemon(const text_buffer *command, bool daemon_mode)
         exit(1);
 }
 
+// Learning mode runs in the foreground until the user ends it with Ctrl-C:
+// that end, the daemon's own SIGINT or the shell's report of it (128 + 2),
+// is success as much as status 0 is.
+void learn_pads(const text_buffer *command)
+{
+    // NOLINTNEXTLINE(cert-env33-c): the daemon is started through the shell, which finds it on the path
+    const int status = system(command->data);
+    if (status == -1)
+        fail_system("tabrind: starting tabrin");
+    const bool interrupted = (WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) ||
+                             (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT);
+    if (!interrupted && status != 0)
+        exit(1);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -533,8 +590,8 @@ int main(int argc, char **argv)
     text_buffer lock = {default_lock, 0, static_cast<int>(strlen(default_lock)), 0};
     text_buffer command = {nullptr, 0, 0, 0};
     bool daemon_mode = true;
-    process_file(given.config_path, &command, &lock, &daemon_mode);
-    const pid_t pid = getlock(lock.data);
+    process_file(given.config_path, &command, &lock, &daemon_mode, given.requested == action_learn);
+    const pid_t pid = given.requested == action_learn ? 0 : getlock(lock.data);
     switch (given.requested) {
     case action_status:
         report_status(pid);
@@ -550,6 +607,9 @@ int main(int argc, char **argv)
         if (pid != 0)
             fail("tabrin already running\n");
         start_daemon(&command, daemon_mode);
+        break;
+    case action_learn:
+        learn_pads(&command);
         break;
     }
     return 0;

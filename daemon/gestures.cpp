@@ -119,9 +119,13 @@ firing gesture_step(gesture *moves, const gesture_rules *rules, chord all, insta
     }
     switch (moves->phase) {
     case gesture_phase::releasing:
-        // The change that ends the wait belongs to the chord that fired.
-        if (released(moves))
-            moves->phase = gesture_phase::idle;
+        if (!released(moves))
+            return {};
+        moves->phase = gesture_phase::idle;
+        // Letting go belongs to the chord that fired; a button pressed in the
+        // same read is a press of its own.
+        if (changed && (held & ~moves->followed) != 0)
+            start_settling(moves, rules, now);
         return {};
     case gesture_phase::idle:
         if (held != 0 && (changed || rules->polled))

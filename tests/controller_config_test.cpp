@@ -16,13 +16,15 @@ namespace {
 
 const std::string no_run_line = "No 'run' line in tabrind configuration file; nothing to do, exiting.\n";
 
-// Records its arguments in DIR/args, one per line, and exits with $STANDIN_STATUS.
+// Records its arguments in DIR/args, one per line, and exits with
+// $STANDIN_STATUS, or with STANDIN_STATUS=INT ends by SIGINT as on Ctrl-C.
 struct stand_in {
     temp_dir dir;
     stand_in()
     {
         write_file(dir / "tabrin", "#!/bin/sh\n"
                                    "for word; do printf '%s\\n' \"$word\"; done > '" + dir / "args" + "'\n"
+                                   "[ \"$STANDIN_STATUS\" != INT ] || kill -INT $$\n"
                                    "exit ${STANDIN_STATUS:-0}\n");
         chmod((dir / "tabrin").c_str(), 0755);
     }
@@ -271,6 +273,47 @@ TEST(ControllerConfig, DaemonStatusCountsOnlyForADetachedDaemon)
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(daemon.words(), words({"-r", "1", "x"}));
     }
+}
+
+// learn: the daemon in learning mode, in the foreground, on the file's device
+// and pad lines alone; no run line is needed and no lock is looked at (here
+// one that start refuses). Ended by Ctrl-C is the normal way out.
+TEST(ControllerConfig, LearnWatchesTheFilesDevicesAndPadsOnly)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkdir((dir / "lock").c_str(), 0755), 0);
+    std::string full = "run 12 xterm &\npoll 5\nwait 3\nignore 1\nbuttons BTN_SOUTH,BTN_EAST\nverbose\n"
+                       "device /dev/input/by-id/usb-Pad_One-event-joystick\npad Xbox Wireless Controller \nlock ";
+    full += dir / "lock";
+    full += "\ndevice /tmp/port\n";
+    write_file(dir / "full.conf", full);
+    write_file(dir / "bare.conf", "poll 5\n");
+    const std::string full_words = words({"-m", "-j", "/dev/input/by-id/usb-Pad_One-event-joystick", "-n",
+                                          "Xbox Wireless Controller", "-j", "/tmp/port"});
+    struct learn_case {
+        std::string config;
+        std::string daemon_status;
+        int status;
+        std::string words;
+    };
+    const std::vector<learn_case> cases = {
+        {"full.conf", "0", 0, full_words},
+        {"full.conf", "INT", 0, full_words},
+        {"full.conf", "1", 1, full_words},
+        {"bare.conf", "0", 0, words({"-m"})},
+    };
+    for (const auto &[config, daemon_status, status, expected] : cases) {
+        SCOPED_TRACE(config);
+        SCOPED_TRACE(daemon_status);
+        stand_in daemon;
+        const auto result = run_with(daemon, "learn", dir / config, daemon_status);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, status);
+        EXPECT_EQ(daemon.words(), expected);
+    }
+    stand_in daemon;
+    EXPECT_EQ(run_with(daemon, "start", dir / "full.conf").err, "Lock file is not a regular file\n");
 }
 
 } // namespace

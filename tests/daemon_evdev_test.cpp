@@ -4,20 +4,18 @@
 // VM (tests/vm/run), as root, where there is no udev: the tests make the
 // links and set the permissions that udev would.
 #include "support.h"
+#include "virtual_pads.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/uinput.h>
-#include <sys/ioctl.h>
+#include <linux/input.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -32,177 +30,6 @@ TEST(DaemonDevice, CharacterDeviceThatIsNoInputDeviceIsRefused)
         EXPECT_EQ(result.err, "Could not open joystick device " + device + ": not a port image or a device with a watched button\n") << device;
         EXPECT_EQ(result.out, "") << device;
     }
-}
-
-// A device made through uinput: plugged in while `fd` is open and created.
-struct virtual_device {
-    int fd = -1;
-    std::string node; // its /dev/input/eventN
-    virtual_device() = default;
-    virtual_device(const virtual_device &) = delete;
-    virtual_device &operator=(const virtual_device &) = delete;
-    ~virtual_device();
-};
-
-void unplug(virtual_device *device)
-{
-    if (device->fd < 0)
-        return;
-    ioctl(device->fd, UI_DEV_DESTROY);
-    close(device->fd);
-    device->fd = -1;
-}
-
-virtual_device::~virtual_device()
-{
-    unplug(this);
-}
-
-std::string reason(const std::string &what)
-{
-    return what + ": " + strerror(errno);
-}
-
-// The event node of input device `sysname`, such as "event7"; "" while there is none.
-std::string event_name(const std::string &sysname)
-{
-    std::string found;
-    DIR *dir = opendir(("/sys/class/input/" + sysname).c_str());
-    if (dir == nullptr)
-        return found;
-    while (const dirent *entry = readdir(dir))
-        if (strncmp(entry->d_name, "event", 5) == 0)
-            found = entry->d_name;
-    closedir(dir);
-    return found;
-}
-
-bool is_character_device(const std::string &path)
-{
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
-}
-
-// A stick axis, or hat 0's, which reads -1, 0 or 1.
-std::string add_axis(int fd, int axis)
-{
-    const bool hat = axis == ABS_HAT0X || axis == ABS_HAT0Y;
-    uinput_abs_setup setup {};
-    setup.code = static_cast<unsigned short>(axis);
-    setup.absinfo.minimum = hat ? -1 : -32768;
-    setup.absinfo.maximum = hat ? 1 : 32767;
-    if (ioctl(fd, UI_SET_ABSBIT, axis) != 0 || ioctl(fd, UI_ABS_SETUP, &setup) != 0)
-        return reason("UI_ABS_SETUP");
-    return "";
-}
-
-// Plugs in a device with these keys and absolute axes; "" once its event node
-// is there, else what stood in the way.
-std::string plug(virtual_device *device, const std::vector<int> &keys, const std::vector<int> &axes = {})
-{
-    device->fd = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (device->fd < 0)
-        return reason("cannot open /dev/uinput");
-    if (ioctl(device->fd, UI_SET_EVBIT, EV_KEY) != 0 || (!axes.empty() && ioctl(device->fd, UI_SET_EVBIT, EV_ABS) != 0))
-        return reason("UI_SET_EVBIT");
-    for (int key : keys)
-        if (ioctl(device->fd, UI_SET_KEYBIT, key) != 0)
-            return reason("UI_SET_KEYBIT");
-    for (int axis : axes)
-        if (std::string failed = add_axis(device->fd, axis); !failed.empty())
-            return failed;
-    uinput_setup setup {};
-    setup.id.bustype = BUS_VIRTUAL;
-    setup.id.vendor = 0x7ab;
-    setup.id.product = 0x1;
-    strncpy(setup.name, "tabrin test device", UINPUT_MAX_NAME_SIZE - 1);
-    if (ioctl(device->fd, UI_DEV_SETUP, &setup) != 0)
-        return reason("UI_DEV_SETUP");
-    if (ioctl(device->fd, UI_DEV_CREATE) != 0)
-        return reason("UI_DEV_CREATE");
-    char sysname[64] = {};
-    if (ioctl(device->fd, UI_GET_SYSNAME(sizeof sysname - 1), sysname) < 0)
-        return reason("UI_GET_SYSNAME");
-    std::string name;
-    if (!wait_for([&] { return !(name = event_name(sysname)).empty(); }))
-        return "the virtual device " + std::string(sysname) + " got no event node in sysfs";
-    device->node = "/dev/input/" + name;
-    if (!wait_for([&] { return is_character_device(device->node); }))
-        return device->node + " did not appear (no devtmpfs here?)";
-    return "";
-}
-
-// Reports these changes of one type as one report, the way a real device does.
-void report(const virtual_device *device, int type, const std::vector<int> &codes, int value)
-{
-    std::vector<input_event> events;
-    for (int code : codes) {
-        input_event event {};
-        event.type = static_cast<unsigned short>(type);
-        event.code = static_cast<unsigned short>(code);
-        event.value = value;
-        events.push_back(event);
-    }
-    events.push_back(input_event{});
-    events.back().type = EV_SYN;
-    events.back().code = SYN_REPORT;
-    const ssize_t size = static_cast<ssize_t>(events.size() * sizeof(input_event));
-    ASSERT_EQ(write(device->fd, events.data(), static_cast<size_t>(size)), size) << strerror(errno);
-}
-
-// Keys down (1) or up (0).
-void set_keys(const virtual_device *device, const std::vector<int> &keys, int value)
-{
-    report(device, EV_KEY, keys, value);
-}
-
-// The times the daemon has gone to sleep (voluntary switches) and been
-// preempted (involuntary ones). Blocked in the kernel, a process runs nothing:
-// while this stays the same, it makes no system call at all.
-long wakeups(pid_t pid)
-{
-    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    long total = 0;
-    for (const std::string field : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"}) {
-        const auto at = status.find(field);
-        if (at == std::string::npos)
-            return -1;
-        total += strtol(status.c_str() + at + field.size(), nullptr, 10);
-    }
-    return total;
-}
-
-// Whether the daemon sleeps in epoll_wait without a timeout (-1): waiting
-// for events, with nothing pending and nothing to poll.
-bool waits_for_events(pid_t pid)
-{
-    std::istringstream call(read_file("/proc/" + std::to_string(pid) + "/syscall"));
-    long number = -1;
-    std::string epoll;
-    std::string events;
-    std::string count;
-    std::string timeout;
-    call >> number >> epoll >> events >> count >> timeout;
-    return number == SYS_epoll_wait && (timeout == "0xffffffff" || timeout == "0xffffffffffffffff");
-}
-
-// No command runs, and the daemon waits for events.
-bool at_rest(pid_t pid)
-{
-    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    return waits_for_events(pid) && read_file(children).empty();
-}
-
-bool wait_idle(pid_t pid)
-{
-    return wait_for([&] { return at_rest(pid); });
-}
-
-// Waits until the daemon has woken since `mark` (a wakeups() count), done
-// what there was to do, and gone back to waiting for events.
-bool wait_handled(pid_t pid, long mark)
-{
-    return wait_for([&] { return wakeups(pid) > mark && at_rest(pid); });
 }
 
 // The link udev makes for a device, relative as udev's are; removed when the test ends.

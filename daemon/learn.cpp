@@ -1,0 +1,92 @@
+#include "learn.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <linux/input-event-codes.h>
+#include <unistd.h>
+
+namespace {
+
+// A line being put together in a learn_line; `length` stops growing once the
+// room is full, so that what is there always ends in a newline.
+struct line_writer {
+    learn_line *line;
+    size_t length = 0;
+    bool full = false;
+};
+
+void append(line_writer *writer, std::string_view text)
+{
+    // The last byte of the room is kept for the newline.
+    const size_t room = writer->line->size() - 1 - writer->length;
+    if (text.size() > room) {
+        writer->full = true;
+        return;
+    }
+    memcpy(writer->line->data() + writer->length, text.data(), text.size());
+    writer->length += text.size();
+}
+
+std::string_view finish(line_writer *writer)
+{
+    (*writer->line)[writer->length++] = '\n';
+    return {writer->line->data(), writer->length};
+}
+
+} // namespace
+
+std::string_view format_found(learn_line *line, const char *path, const char *name, unsigned short vendor,
+                              unsigned short product)
+{
+    std::array<char, 16> ids;
+    snprintf(ids.data(), ids.size(), " (%04x:%04x)", vendor, product);
+    line_writer writer{line};
+    append(&writer, "found ");
+    append(&writer, path);
+    append(&writer, ": ");
+    append(&writer, name);
+    append(&writer, ids.data());
+    return finish(&writer);
+}
+
+std::string_view format_lost(learn_line *line, const char *path)
+{
+    line_writer writer{line};
+    append(&writer, "lost ");
+    append(&writer, path);
+    return finish(&writer);
+}
+
+std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec)
+{
+    const long long hundredths = held_usec < 0 ? 0 : (held_usec + 5000) / 10000;
+    std::array<char, 40> held;
+    snprintf(held.data(), held.size(), " held %lld.%02lld s", hundredths / 100, hundredths % 100);
+    const std::string_view held_text = held.data();
+    line_writer writer{line};
+    for (size_t i = 0; i < names.size(); ++i) {
+        // Room for this name and the time after it, or the line ends here.
+        if (writer.length + 1 + names[i].size() + held_text.size() >= line->size())
+            break;
+        if (i > 0)
+            append(&writer, "+");
+        append(&writer, names[i]);
+    }
+    append(&writer, held_text);
+    return finish(&writer);
+}
+
+long long usec_between(const timespec &from, const timespec &to)
+{
+    const long long usec = (static_cast<long long>(to.tv_sec) - from.tv_sec) * 1000000 +
+                           (static_cast<long long>(to.tv_nsec) - from.tv_nsec) / 1000;
+    return usec < 0 ? 0 : usec;
+}
+
+void learn_tell(std::string_view line)
+{
+    const ssize_t written = write(1, line.data(), line.size());
+    static_cast<void>(written); // a reader gone away ends the output, nothing else
+}

@@ -1,0 +1,32 @@
+// What learning mode prints on standard output, one line per write() so that
+// a pipe's reader sees each line as it is told: the pads found and lost, and
+// each chord with how long it was held.
+#pragma once
+
+#include <array>
+#include <climits>
+#include <span>
+#include <string_view>
+
+#include <time.h>
+
+// One line's room: a path, a device name and a chord of many names.
+using learn_line = std::array<char, PATH_MAX + 1024>;
+
+// "found PATH: NAME (VVVV:PPPP)\n", the ids in lower-case hexadecimal.
+std::string_view format_found(learn_line *line, const char *path, const char *name, unsigned short vendor,
+                              unsigned short product);
+
+// "lost PATH\n"
+std::string_view format_lost(learn_line *line, const char *path);
+
+// "BTN_SELECT+BTN_START held 1.42 s\n": the names joined as a run line takes
+// them, the time in seconds to the nearest hundredth. A line too long for
+// the room ends with the names that fit.
+std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec);
+
+// The microseconds from `from` to `to`, 0 when `to` is earlier.
+long long usec_between(const timespec &from, const timespec &to);
+
+// Writes the line to standard output in one write().
+void learn_tell(std::string_view line);

@@ -1,0 +1,122 @@
+// The lines learning mode prints: pads found and lost, and chords held.
+#include "command_line.h"
+#include "learn.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <linux/input-event-codes.h>
+#include <unistd.h>
+
+namespace {
+
+struct found_case {
+    const char *path;
+    const char *name;
+    unsigned short vendor;
+    unsigned short product;
+    std::string line;
+};
+
+TEST(LearnLines, FoundAndLostNameThePathTheNameAndTheIds)
+{
+    const std::vector<found_case> cases = {
+        {"/dev/input/event5", "Xbox Wireless Controller", 0x045e, 0x0b13,
+         "found /dev/input/event5: Xbox Wireless Controller (045e:0b13)\n"},
+        {"/dev/input/event12", "USB Gamepad ", 0x0810, 0xe501, "found /dev/input/event12: USB Gamepad  (0810:e501)\n"},
+        {"/dev/input/by-id/usb-pad-event-joystick", "", 0, 0xffff,
+         "found /dev/input/by-id/usb-pad-event-joystick:  (0000:ffff)\n"},
+    };
+    learn_line line;
+    for (const auto &[path, name, vendor, product, text] : cases)
+        EXPECT_EQ(format_found(&line, path, name, vendor, product), text);
+    EXPECT_EQ(format_lost(&line, "/dev/input/event5"), "lost /dev/input/event5\n");
+
+    // A name as long as a path can be still leaves the line whole.
+    const std::string path(PATH_MAX - 1, 'p');
+    const std::string name(255, 'n');
+    EXPECT_EQ(format_found(&line, path.c_str(), name.c_str(), 1, 2), "found " + path + ": " + name + " (0001:0002)\n");
+}
+
+struct chord_case {
+    std::vector<std::string_view> names;
+    long long usec;
+    std::string line;
+};
+
+TEST(LearnLines, ChordsAsARunLineTakesThemWithTheirTimeInHundredths)
+{
+    const std::vector<chord_case> cases = {
+        {{"BTN_SELECT", "BTN_START"}, 1420000, "BTN_SELECT+BTN_START held 1.42 s\n"},
+        {{"BTN_MODE"}, 1424999, "BTN_MODE held 1.42 s\n"},
+        {{"BTN_MODE"}, 1425000, "BTN_MODE held 1.43 s\n"},
+        {{"ABS_Z", "ABS_RZ"}, 5000, "ABS_Z+ABS_RZ held 0.01 s\n"},
+        {{"BTN_SELECT", "ABS_Y-"}, 4999, "BTN_SELECT+ABS_Y- held 0.00 s\n"},
+        {{"BTN_DPAD_UP"}, 0, "BTN_DPAD_UP held 0.00 s\n"},
+        {{"BTN_DPAD_UP"}, -20000, "BTN_DPAD_UP held 0.00 s\n"},
+        {{"BTN_SOUTH"}, 59995000, "BTN_SOUTH held 60.00 s\n"},
+        {{"BTN_SOUTH"}, 90061230000, "BTN_SOUTH held 90061.23 s\n"},
+        {{"KEY_BACK", "KEY_HOMEPAGE", "BTN_TL", "BTN_TR", "BTN_TL2", "BTN_TR2", "BTN_THUMBL"}, 250000,
+         "KEY_BACK+KEY_HOMEPAGE+BTN_TL+BTN_TR+BTN_TL2+BTN_TR2+BTN_THUMBL held 0.25 s\n"},
+    };
+    learn_line line;
+    for (const auto &[names, usec, text] : cases)
+        EXPECT_EQ(format_chord(&line, names, usec), text);
+}
+
+TEST(LearnLines, ChordTooLongForTheLineEndsWithTheNamesThatFit)
+{
+    const std::string name(100, 'B');
+    const std::vector<std::string_view> names(100, name);
+    learn_line line;
+    const std::string text(format_chord(&line, names, 1000000));
+    EXPECT_LE(text.size(), line.size());
+    ASSERT_GT(text.size(), name.size() + 13);
+    const std::string_view held = " held 1.00 s\n";
+    EXPECT_EQ(text.substr(text.size() - held.size() - 1), "B" + std::string(held));
+    // Whole names, each but the first after a +.
+    EXPECT_EQ((text.size() - held.size() + 1) % (name.size() + 1), 0U) << "a name cut short";
+}
+
+TEST(LearnLines, HeldTimeFromTwoClockReadings)
+{
+    EXPECT_EQ(usec_between({10, 500000000}, {11, 920000000}), 1420000);
+    EXPECT_EQ(usec_between({10, 900000000}, {12, 100000000}), 1200000);
+    EXPECT_EQ(usec_between({10, 0}, {10, 999}), 0);
+    EXPECT_EQ(usec_between({12, 0}, {11, 0}), 0);
+}
+
+TEST(LearnLines, KeysByTheNameTheKernelGivesThemFirst)
+{
+    const std::vector<std::pair<unsigned short, std::string_view>> names = {
+        {BTN_SOUTH, "BTN_SOUTH"},      {BTN_EAST, "BTN_EAST"},       {BTN_SELECT, "BTN_SELECT"},
+        {BTN_TRIGGER, "BTN_TRIGGER"},  {BTN_0, "BTN_0"},             {BTN_LEFT, "BTN_LEFT"},
+        {BTN_TOOL_PEN, "BTN_TOOL_PEN"}, {BTN_GEAR_DOWN, "BTN_GEAR_DOWN"}, {BTN_TRIGGER_HAPPY1, "BTN_TRIGGER_HAPPY1"},
+        {BTN_DPAD_UP, "BTN_DPAD_UP"},  {KEY_HANGEUL, "KEY_HANGEUL"}, {KEY_ESC, "KEY_ESC"},
+        {KEY_HOMEPAGE, "KEY_HOMEPAGE"}, {0, ""},                     {0x12c, ""},
+        {KEY_MAX, ""},
+    };
+    for (const auto &[code, name] : names)
+        EXPECT_EQ(key_name(code), name) << code;
+}
+
+TEST(LearnLines, EachLineIsOneWriteToStandardOutput)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const int saved = dup(1);
+    dup2(ends[1], 1);
+    learn_line line;
+    learn_tell(format_lost(&line, "/dev/input/event7"));
+    dup2(saved, 1);
+    close(saved);
+    close(ends[1]);
+    std::array<char, 64> got {};
+    EXPECT_EQ(std::string(got.data(), static_cast<size_t>(read(ends[0], got.data(), got.size()))),
+              "lost /dev/input/event7\n");
+    close(ends[0]);
+}
+
+} // namespace
