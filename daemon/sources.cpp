@@ -159,13 +159,17 @@ int every_button(int fd, const key_bits *keys, const axis_bits *axes, device_but
     for (int code = BTN_DPAD_UP; code <= BTN_DPAD_RIGHT && count < max_buttons; ++code)
         if (hat || has_bit(keys->data(), code))
             (*buttons)[count++] = key_button(static_cast<unsigned short>(code));
+    // A way the axis rests at, as a trigger rests at its minimum, is no button.
+    input_absinfo info {};
     for (int code = 0; code <= ABS_MAX && count + 1 < max_buttons; ++code) {
-        if (!has_bit(axes->data(), code) || code == ABS_HAT0X || code == ABS_HAT0Y)
+        if (!has_bit(axes->data(), code) || code == ABS_HAT0X || code == ABS_HAT0Y
+            || ioctl(fd, EVIOCGABS(code), &info) < 0 || info.maximum <= info.minimum)
             continue;
-        const auto axis = static_cast<unsigned short>(code);
-        (*buttons)[count] = named_button(fd, {axis, button_kind::axis_high});
-        (*buttons)[count + 1] = named_button(fd, {axis, button_kind::axis_low});
-        count += 2;
+        for (const button_kind way : {button_kind::axis_high, button_kind::axis_low}) {
+            const device_button button = axis_button({static_cast<unsigned short>(code), way}, info.minimum, info.maximum);
+            if (!axis_held(&button, info.value, false))
+                (*buttons)[count++] = button;
+        }
     }
     return count;
 }
@@ -288,8 +292,10 @@ void close_source(source_set *sources, source *port)
     port->raw = 0;
     port->moves = gesture{};
     port->press = learned{};
-    if (port->by_name)
+    if (port->by_name) {
         port->node[0] = '\0';
+        sources->place_freed = true;
+    }
     ++sources->changes;
 }
 

@@ -81,6 +81,7 @@ struct source_set {
     const settings *given = nullptr;
     chord watched = 0; // the bits some binding uses; all four digits when one does
     std::span<const char *const> patterns; // pads to take by their names; none without -n
+    bool place_freed = false; // a pad went: one left alone may take its place
     bool learning = false;
     // The directory the daemon was started in: relative paths name files
     // there, also once -d has changed to "/".

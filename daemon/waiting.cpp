@@ -299,6 +299,13 @@ bool start_waiting(waiter *wait, source_set *sources)
 void wait_for_input(waiter *wait, source_set *sources)
 {
     wait->stirred = {};
+    if (sources->place_freed) {
+        sources->place_freed = false;
+        take_pads(sources);
+        for (int i = 0; i < sources->count; ++i)
+            wait->stirred[i] = sources->list[i].by_name;
+        return;
+    }
     if (uses_game_port(sources)) {
         usleep(static_cast<useconds_t>(sources->list[0].interval_usec));
         return;
