@@ -518,7 +518,7 @@ void take_pads(source_set *sources)
         return;
     // Room for the pads' other devices whose names match too (motion
     // sensors, touchpads), which are opened and let go.
-    std::array<node_name, 4 * max_sources> found;
+    std::array<node_name, 4UL * max_sources> found;
     const int matched = std::min(list_pads("/dev/input", "/sys/class/input", sources->patterns, found),
                                  static_cast<int>(found.size()));
     for (int i = 0; i < sources->count; ++i)

@@ -245,15 +245,19 @@ bool is_polled(const source *port)
     return port->kind == source_kind::image || port->kind == source_kind::game_port;
 }
 
+// The earlier of two times, -1 standing for never.
+instant earlier(instant a, instant b)
+{
+    return a < 0 || (b >= 0 && b < a) ? b : a;
+}
+
 // The nearest time some source is to be read; -1 for none.
 instant next_look(const source_set *sources)
 {
     instant next = -1;
     for (int i = 0; i < sources->count; ++i) {
         const source *port = &sources->list[i];
-        for (const instant at : {is_polled(port) ? port->next_read : -1, gesture_due(&port->moves)})
-            if (at >= 0 && (next < 0 || at < next))
-                next = at;
+        next = earlier(earlier(next, is_polled(port) ? port->next_read : -1), gesture_due(&port->moves));
     }
     return next;
 }

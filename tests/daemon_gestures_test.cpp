@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <numeric>
 #include <sstream>
 
 namespace {
@@ -28,11 +29,9 @@ struct gesture_case {
 
 unsigned char status_of(const std::string &digits)
 {
-    unsigned char status = 0xFF;
-    for (const char digit : digits)
-        if (digit >= '1' && digit <= '4')
-            status = static_cast<unsigned char>(status & ~(0x10 << (digit - '1')));
-    return status;
+    return std::accumulate(digits.begin(), digits.end(), static_cast<unsigned char>(0xFF), [](unsigned char status, char digit) {
+        return digit >= '1' && digit <= '4' ? static_cast<unsigned char>(status & ~(0x10 << (digit - '1'))) : status;
+    });
 }
 
 // The options with each binding's command made to write its name.

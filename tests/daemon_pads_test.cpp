@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <csignal>
@@ -73,11 +74,9 @@ TEST_F(DaemonPads, NinthPadThatMatchesIsLeftAlone)
         ASSERT_EQ(plug(&pads[i], generic_gamepad), "");
     const pid_t pid = start({"-v", "-n", "*", "-r", "BTN_SOUTH", "true"});
     process_guard daemon(pid);
-    int held = 0;
+    long held = 0;
     ASSERT_TRUE(wait_for([&] {
-        held = 0;
-        for (const auto &pad : pads)
-            held += holds_open(pid, pad.node) ? 1 : 0;
+        held = std::count_if(pads.begin(), pads.end(), [&](const virtual_device &pad) { return holds_open(pid, pad.node); });
         return held == 8;
     })) << held;
     // Numbered in the order they came: the last one is left out.
@@ -96,8 +95,8 @@ std::vector<pid_t> descendants(pid_t pid)
     std::istringstream children(read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
     for (pid_t child = 0; children >> child;) {
         found.push_back(child);
-        for (const pid_t below : descendants(child))
-            found.push_back(below);
+        const std::vector<pid_t> below = descendants(child);
+        found.insert(found.end(), below.begin(), below.end());
     }
     return found;
 }
