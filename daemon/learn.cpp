@@ -61,9 +61,12 @@ std::string_view format_lost(learn_line *line, const char *path)
 
 std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec)
 {
-    const long long hundredths = held_usec < 0 ? 0 : (held_usec + 5000) / 10000;
+    // In floating point: dividing 64-bit numbers would take a helper from
+    // libgcc on a 32-bit machine. Half a microsecond more, so that a time
+    // half way between two hundredths rounds up, as 1.425 s has no exact double.
+    const double seconds = held_usec < 0 ? 0.0 : static_cast<double>(held_usec) / 1e6 + 0.5e-6;
     std::array<char, 40> held;
-    snprintf(held.data(), held.size(), " held %lld.%02lld s", hundredths / 100, hundredths % 100);
+    snprintf(held.data(), held.size(), " held %.2f s", seconds);
     const std::string_view held_text = held.data();
     line_writer writer{line};
     for (size_t i = 0; i < names.size(); ++i) {
@@ -76,13 +79,6 @@ std::string_view format_chord(learn_line *line, std::span<const std::string_view
     }
     append(&writer, held_text);
     return finish(&writer);
-}
-
-long long usec_between(const timespec &from, const timespec &to)
-{
-    const long long usec = (static_cast<long long>(to.tv_sec) - from.tv_sec) * 1000000 +
-                           (static_cast<long long>(to.tv_nsec) - from.tv_nsec) / 1000;
-    return usec < 0 ? 0 : usec;
 }
 
 void learn_tell(std::string_view line)

@@ -8,8 +8,6 @@
 #include <span>
 #include <string_view>
 
-#include <time.h>
-
 // One line's room: a path, a device name and a chord of many names.
 using learn_line = std::array<char, PATH_MAX + 1024>;
 
@@ -24,9 +22,6 @@ std::string_view format_lost(learn_line *line, const char *path);
 // them, the time in seconds to the nearest hundredth. A line too long for
 // the room ends with the names that fit.
 std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec);
-
-// The microseconds from `from` to `to`, 0 when `to` is earlier.
-long long usec_between(const timespec &from, const timespec &to);
 
 // Writes the line to standard output in one write().
 void learn_tell(std::string_view line);

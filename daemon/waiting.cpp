@@ -318,7 +318,10 @@ void wait_for_input(waiter *wait, source_set *sources)
     // Times are whole milliseconds: what is left of one is rounded up, so the
     // wait never ends before the time it waits for.
     const instant left = next < 0 ? -1 : std::max<instant>(next - now_usec(), 0);
-    wait_once(wait, sources, left < 0 ? -1 : static_cast<int>((left + 999) / 1000));
+    // No deadline is more than a minute or two away: int holds it, and
+    // dividing it needs no helper from libgcc on a 32-bit machine.
+    const int usec = static_cast<int>(std::min<instant>(left, 2000000000));
+    wait_once(wait, sources, left < 0 ? -1 : (usec + 999) / 1000);
 }
 
 bool is_due(const waiter *wait, const source *port, int index, instant now)

@@ -80,14 +80,6 @@ TEST(LearnLines, ChordTooLongForTheLineEndsWithTheNamesThatFit)
     EXPECT_EQ((text.size() - held.size() + 1) % (name.size() + 1), 0U) << "a name cut short";
 }
 
-TEST(LearnLines, HeldTimeFromTwoClockReadings)
-{
-    EXPECT_EQ(usec_between({10, 500000000}, {11, 920000000}), 1420000);
-    EXPECT_EQ(usec_between({10, 900000000}, {12, 100000000}), 1200000);
-    EXPECT_EQ(usec_between({10, 0}, {10, 999}), 0);
-    EXPECT_EQ(usec_between({12, 0}, {11, 0}), 0);
-}
-
 TEST(LearnLines, KeysByTheNameTheKernelGivesThemFirst)
 {
     const std::vector<std::pair<unsigned short, std::string_view>> names = {
