@@ -57,7 +57,8 @@ enum line_state {
     list_state,    // the button list of run; its command follows
     value_state,   // the one value of poll, wait, ignore, device, buttons
     command_state, // the first word of run's command: the rest of the line is copied
-    lock_state,    // every word from here on is a lock path
+    lock_state,    // the lock path
+    more_lock_state, // a further word after the lock path: a second path
     skip_state,    // the directive is complete: further words are ignored
     line_done,     // nothing more on this line counts
 };
@@ -115,17 +116,22 @@ void add_text(text_buffer *buffer, std::string_view text)
     add_string(buffer, text.data(), static_cast<int>(text.size()));
 }
 
+// One byte of a single-quoted word: a quote is closed, escaped and reopened.
+void add_quoted_char(text_buffer *buffer, char c)
+{
+    if (c == '\'')
+        add_text(buffer, "'\\''");
+    else
+        add_char(buffer, c);
+}
+
 // Single-quoted, so that the shell hands the text to the daemon as one word,
-// unexpanded; a quote inside is closed, escaped and reopened.
+// unexpanded.
 void add_quoted(text_buffer *buffer, const char *text, int length)
 {
     add_char(buffer, '\'');
-    for (int i = 0; i < length; ++i) {
-        if (text[i] == '\'')
-            add_text(buffer, "'\\''");
-        else
-            add_char(buffer, text[i]);
-    }
+    for (int i = 0; i < length; ++i)
+        add_quoted_char(buffer, text[i]);
     add_char(buffer, '\'');
 }
 
@@ -184,8 +190,8 @@ constexpr std::array<directive, 9> directives = {{
     {"verbose", "-v ", line_done},
 }};
 
-line_state start_directive(std::string_view word, int line_number, text_buffer *command,
-                           bool *daemon_mode, int *run_count)
+const directive *start_directive(std::string_view word, int line_number, text_buffer *command,
+                                 bool *daemon_mode, int *run_count)
 {
     for (const directive &known : directives) {
         if (!word.starts_with(known.keyword))
@@ -195,69 +201,34 @@ line_state start_directive(std::string_view word, int line_number, text_buffer *
         if (known.keyword == "nodaemon")
             *daemon_mode = false;
         add_text(command, known.option);
-        return known.words;
+        return &known;
     }
     fprintf(stderr, "line %d: command string \"%.*s\" not recognized\n", line_number,
             static_cast<int>(word.size()), word.data());
     exit(1);
 }
 
-// Inside the double quotes the shell ends the word at an unescaped '"', and a
-// final '\' escapes the closing quote: either way part of the command, or of
-// the rest of the daemon's command line, would run as the daemon is started.
-bool stays_one_word(const char *text, int length)
+// The escapes that the command's old double quotes gave meaning to, and '\#',
+// which keeps a '#' from starting the comment. Every other '\' is the command's own.
+bool is_escaped(char c)
 {
-    for (int i = 0; i < length; ++i) {
-        if (text[i] == '"')
-            return false;
-        if (text[i] == '\\' && ++i == length)
-            return false;
-    }
-    return true;
+    return c == '"' || c == '\\' || c == '`' || c == '$' || c == '#';
 }
 
-// An unclosed $( or ` inside the double quotes reads on into the rest of the
-// daemon's command line, and what the shell finds there runs as the daemon is
-// started. Counted as the shell reads them: a '\' escapes the next byte.
-bool closes_substitutions(const char *text, int length)
+// The command is the rest of the line from its first word up to an unescaped
+// '#' or the newline, blanks, tabs and carriage returns included as they are.
+// It reaches the daemon as one word, single-quoted and so unread by the shell
+// that starts the daemon: its $, ` and quotes are read when it runs.
+void copy_command(const text_buffer *line, const char *word, text_buffer *command)
 {
-    int depth = 0; // open $( and the ( inside them
-    bool backquote = false;
-    for (int i = 0; i < length; ++i) {
-        if (text[i] == '\\') {
-            ++i;
-        } else if (text[i] == '`') {
-            backquote = !backquote;
-        } else if (text[i] == '$' && i + 1 < length && text[i + 1] == '(') {
-            ++depth;
-            ++i;
-        } else if (depth > 0 && (text[i] == '(' || text[i] == ')')) {
-            depth += text[i] == '(' ? 1 : -1;
-        }
+    const char *end = line->data + line->len;
+    add_char(command, '\'');
+    for (const char *at = word; at < end && *at != '#' && *at != '\n'; ++at) {
+        if (*at == '\\' && at + 1 < end && is_escaped(at[1]))
+            ++at;
+        add_quoted_char(command, *at);
     }
-    return depth == 0 && !backquote;
-}
-
-// The command is the rest of the line from its first word up to a '#' or the
-// newline, blanks, tabs and carriage returns included as they are, inside
-// double quotes: the shell that starts the daemon reads its $, ` and \.
-void copy_command(const text_buffer *line, const char *word, text_buffer *command, int line_number)
-{
-    const int start = static_cast<int>(word - line->data);
-    int end = start;
-    while (end < line->len && line->data[end] != '#' && line->data[end] != '\n')
-        ++end;
-    if (!stays_one_word(word, end - start)) {
-        fprintf(stderr, "line %d: unescaped double quote or final backslash in run command\n", line_number);
-        exit(1);
-    }
-    if (!closes_substitutions(word, end - start)) {
-        fprintf(stderr, "line %d: unclosed $( or ` in run command\n", line_number);
-        exit(1);
-    }
-    add_char(command, '"');
-    add_string(command, word, end - start);
-    add_text(command, "\" ");
+    add_text(command, "' ");
 }
 
 void set_lock_path(text_buffer *lock, const char *word, int length)
@@ -271,19 +242,37 @@ void set_lock_path(text_buffer *lock, const char *word, int length)
     *lock = {copy, 0, length, length};
 }
 
+// A directive without its words would take the daemon's next option, -d say,
+// for them.
+void refuse_unfinished(line_state state, const directive *current, int line_number)
+{
+    const char *missing = nullptr;
+    if (state == list_state || state == command_state)
+        missing = "a button list and a command";
+    if (state == value_state || state == lock_state)
+        missing = "a value";
+    if (missing == nullptr)
+        return;
+    fprintf(stderr, "line %d: %.*s needs %s\n", line_number, static_cast<int>(current->keyword.size()),
+            current->keyword.data(), missing);
+    exit(1);
+}
+
 void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, int line_number,
                   int *run_count, text_buffer *lock)
 {
     line->pos = 0;
     bool comment_seen = false;
     line_state state = keyword_state;
+    const directive *current = nullptr;
     int length = 0;
     for (const char *word = get_next_string(line, &length, &comment_seen); word != nullptr;
          word = get_next_string(line, &length, &comment_seen)) {
         switch (state) {
         case keyword_state:
-            state = start_directive(std::string_view(word, length), line_number, command, daemon_mode,
-                                    run_count);
+            current = start_directive(std::string_view(word, length), line_number, command, daemon_mode,
+                                      run_count);
+            state = current->words;
             break;
         case list_state:
             add_value(command, word, length);
@@ -294,11 +283,13 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             state = skip_state;
             break;
         case command_state:
-            copy_command(line, word, command, line_number);
+            copy_command(line, word, command);
             state = line_done;
             break;
         case lock_state:
+        case more_lock_state:
             set_lock_path(lock, word, length);
+            state = more_lock_state;
             break;
         case skip_state:
         case line_done:
@@ -307,11 +298,7 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
         if (state == line_done)
             return;
     }
-    // Without its command the daemon would take the next word, -d, for one.
-    if (state == list_state || state == command_state) {
-        fprintf(stderr, "line %d: run needs a button list and a command\n", line_number);
-        exit(1);
-    }
+    refuse_unfinished(state, current, line_number);
 }
 
 // Reads one line of at most 4094 bytes; false at the end of the file.
@@ -377,8 +364,9 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
 {
     *command = {allocate(buffer_step), 0, 0, buffer_step};
     text_buffer line = {allocate(buffer_step), 0, 0, buffer_step};
-    // The shell finds the daemon through the search path.
-    add_text(command, "tabrin ");
+    // The shell finds the daemon through the search path, and gives way to it:
+    // a shell left waiting would show the daemon's commands to other processes.
+    add_text(command, "exec tabrin ");
     FILE *file = fopen(path, "r");
     if (file == nullptr)
         fail_system("tabrind");

@@ -86,7 +86,8 @@ std::vector<std::string> case_names()
 // exact standard error; status 1 and no daemon started, whatever the action).
 // NAME.setup, when there is one, runs first through sh in the case's own
 // directory, @DIR@ in the files. Relative lock paths resolve from "/", and
-// $HOME is /home/case.
+// $HOME is /home/case. Nothing may make @DIR@/marker: a case's command that
+// does so must not run as the daemon is started.
 TEST(ControllerConfig, EachCaseGivesTheDaemonItsWordsOrItsMessage)
 {
     const auto names = case_names();
@@ -107,6 +108,7 @@ TEST(ControllerConfig, EachCaseGivesTheDaemonItsWordsOrItsMessage)
             EXPECT_EQ(result.err, "");
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(daemon.words(), case_text(base + ".args", daemon));
+            EXPECT_FALSE(file_exists(daemon.dir / "marker"));
             continue;
         }
         ASSERT_TRUE(file_exists(base + ".err"));
