@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // All of the controller's variable text: the line being read, the daemon
@@ -451,7 +452,7 @@ arguments read_arguments(int argc, char **argv)
             file_given = true;
             given.config_path = argv[++i];
         } else {
-            fprintf(stderr, "%s", usage);
+            fail(usage);
         }
         if (action_count > 1)
             fail("More than one action option defined, exiting\n");
@@ -484,17 +485,26 @@ void stop_daemon(pid_t pid, const text_buffer *lock)
     }
 }
 
-// A detached daemon's parent exits once start-up is over, with 1 if it failed
-// (having said why). Without -d the daemon's own end is the normal way out.
+// Whether the daemon, through the shell that started it, ended as it should:
+// a detached daemon's parent exits once start-up is over, with 1 if it failed
+// (having said why); without -d the daemon runs until SIGINT ends it, and the
+// shell, when it outlived the daemon, tells that by the status 128 + SIGINT.
+bool ended_well(int status, bool daemon_mode)
+{
+    if (daemon_mode)
+        return status == 0;
+    if (WIFSIGNALED(status))
+        return WTERMSIG(status) == SIGINT;
+    return WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGINT;
+}
+
 void start_daemon(const text_buffer *command, bool daemon_mode)
 {
     // NOLINTNEXTLINE(cert-env33-c): the daemon is started through the shell, which finds it on the path
     const int status = system(command->data);
-    if (!daemon_mode)
-        return;
     if (status == -1)
         fail_system("tabrind: starting tabrin");
-    if (status != 0)
+    if (!ended_well(status, daemon_mode))
         exit(1);
 }
 
