@@ -40,6 +40,41 @@ void check_arguments(int result)
         exit(1);
 }
 
+// Room for the bound commands once they are out of the argument vector, each
+// with its NUL: any one command fits, since the kernel passes no argument
+// longer than this. Only the part the commands fill is ever touched.
+using command_arena = std::array<char, 128 * 1024>;
+
+// The word is the process's own writable argument vector, so its bytes can
+// become NULs, which keep the count of words that ps shows. Byte by byte, in
+// one loop: a memset would bring one more page of libc into memory for good.
+const char *move_command(const char *command, command_arena *arena, size_t *used)
+{
+    const size_t length = strlen(command);
+    if (length >= arena->size() - *used)
+        fail("Commands too long\n");
+    char *moved = arena->data() + *used;
+    char *word = const_cast<char *>(command);
+    for (size_t i = 0; i < length; ++i) {
+        moved[i] = word[i];
+        word[i] = '\0';
+    }
+    moved[length] = '\0';
+    *used += length + 1;
+    return moved;
+}
+
+// Other processes read the daemon's command line (ps, pgrep -f, pkill -f):
+// it shows no bound command, so that a bound `pkill -f WORD` does not end
+// the daemon itself.
+void hide_commands(settings *given, command_arena *arena)
+{
+    size_t used = 0;
+    for (const char *&command : given->commands)
+        if (command != nullptr)
+            command = move_command(command, arena, &used);
+}
+
 // The parent stays until the child reports start-up done through the pipe,
 // and exits 0 then, or 1 when the child ends first (the pipe closes unwritten).
 // Returns the pipe's write end in the child.
@@ -201,6 +236,8 @@ int main(int argc, char **argv)
     reset_process_state();
     settings given;
     check_arguments(readargs(argc, argv, &given));
+    command_arena commands; // filled by hide_commands alone
+    hide_commands(&given, &commands);
     source_set sources;
     sources_from_settings(&given, &sources);
     reporting report;

@@ -34,6 +34,7 @@ const std::set<std::string> daemon_messages = {
     "Wrong button name specified\n",
     "Too many joystick devices\n",
     "Could not open joystick device\n",
+    "Commands too long\n",
 };
 
 struct generator {
