@@ -1,5 +1,7 @@
 // tabrind: reads its configuration file, builds the tabrin command line from
 // it, and starts, stops, restarts or reports the daemon through its lock file.
+#include "lock_path.h"
+
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -387,26 +389,52 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
         fail("No 'run' line in tabrind configuration file; nothing to do, exiting.\n");
 }
 
-// The process holding the daemon's lock, or 0 when nobody does. The lock's
-// directory may be writable by everyone: a link or other file planted at the
-// path is refused, never followed, and the query never blocks on it.
-pid_t getlock(const char *path)
+// The lock's directory may be writable by everyone: what another user put at
+// the lock path is no lock of ours.
+void check_lock_file(const struct stat &st)
 {
-    struct stat st {};
-    if (lstat(path, &st) != 0)
-        return 0;
     if (!S_ISREG(st.st_mode))
         fail("Lock file is not a regular file\n");
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    // ELOOP: a link put there since lstat.
+    if (st.st_uid != getuid())
+        fail("Lock file is owned by another user\n");
+}
+
+// The lock file opened for a query, or -1 when it is not there. A link on
+// the way that another user owns, or any link or other file at the path, is
+// refused, never followed, and the query never blocks on it.
+int open_lock(const char *path)
+{
+    const char *name = nullptr;
+    const int directory = open_lock_directory(path, &name);
+    if (directory == planted_link)
+        fail("Lock file is not a regular file\n");
+    if (directory < 0)
+        return -1;
+    struct stat st {};
+    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        close(directory);
+        return -1;
+    }
+    check_lock_file(st);
+    const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // ELOOP: a link put there since fstatat.
     if (fd < 0 && errno == ELOOP)
         fail("Lock file is not a regular file\n");
     if (fd < 0)
         fail_system("tabrind: opening lock file");
+    close(directory);
     if (fstat(fd, &st) != 0)
         fail_system("tabrind: opening lock file");
-    if (!S_ISREG(st.st_mode))
-        fail("Lock file is not a regular file\n");
+    check_lock_file(st); // the file opened may have replaced the one looked at
+    return fd;
+}
+
+// The process holding the daemon's lock, or 0 when nobody does.
+pid_t getlock(const char *path)
+{
+    const int fd = open_lock(path);
+    if (fd < 0)
+        return 0;
     struct flock probe {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;

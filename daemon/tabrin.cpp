@@ -1,5 +1,6 @@
 // tabrin: runs shell commands while a combination of joystick buttons is held.
 #include "command_line.h"
+#include "lock_path.h"
 #include "report.h"
 #include "say.h"
 #include "sources.h"
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -159,13 +161,33 @@ void leave_session()
     static_cast<void>(chdir("/"));
 }
 
-void setlock(const char *path)
+// The lock directory may be writable by everyone: a link planted at the path
+// or on the way to it must not lead the daemon to another file, and a file
+// that another user made there is not the daemon's to lock.
+int open_lock(const char *path)
 {
-    // O_NOFOLLOW: the lock directory may be writable by everyone, so a planted
-    // link must not lead the daemon to another file.
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const char *name = nullptr;
+    const int directory = open_lock_directory(path, &name);
+    if (directory == planted_link)
+        fail("Lock file is not a regular file\n");
+    if (directory < 0)
+        fail("Couldn't open lockfile\n");
+    const int fd = openat(directory, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         fail("Couldn't open lockfile\n");
+    close(directory);
+    struct stat st {};
+    // Our own "", as in file_type.
+    if (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0 || !S_ISREG(st.st_mode))
+        fail("Lock file is not a regular file\n");
+    if (st.st_uid != getuid())
+        fail("Lock file is owned by another user\n");
+    return fd;
+}
+
+void setlock(const char *path)
+{
+    const int fd = open_lock(path);
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
