@@ -23,8 +23,7 @@ struct text_buffer {
     char *data; // NUL-terminated by add_string and add_char
     int pos;    // the tokenizer's cursor in the line buffer; 0 in the others
     int len;    // bytes of text, the NUL not counted
-    int alloc;  // bytes at data; 0 while data is constant text; for a lock
-                // path named in the file, the name's length
+    int alloc;  // bytes at data; 0 while data is constant text
 };
 
 namespace {
@@ -242,7 +241,7 @@ void set_lock_path(text_buffer *lock, const char *word, int length)
     char *copy = allocate(length + 1);
     memcpy(copy, word, length);
     copy[length] = '\0';
-    *lock = {copy, 0, length, length};
+    *lock = {copy, 0, length, length + 1};
 }
 
 // A directive without its words would take the daemon's next option, -d say,
@@ -325,6 +324,14 @@ bool read_line(FILE *file, text_buffer *line, int line_number)
     return true;
 }
 
+// alloc is 0 only for the constant default path.
+void replace_lock_path(text_buffer *lock, const text_buffer &path)
+{
+    if (lock->alloc != 0)
+        free(lock->data);
+    *lock = path;
+}
+
 // "~/" at the start of the lock path is the home directory of the user who
 // runs tabrind, as the password database has it: one line serves every user,
 // and no environment can aim it elsewhere.
@@ -342,7 +349,7 @@ void expand_home(text_buffer *lock)
     if (expanded.data[expanded.len - 1] == '/')
         --expanded.len;
     add_string(&expanded, lock->data + 1, lock->len - 1);
-    *lock = expanded;
+    replace_lock_path(lock, expanded);
 }
 
 // The daemon started with -d works in "/": a relative lock path is made
@@ -360,7 +367,7 @@ void make_absolute(text_buffer *lock)
     if (absolute.data[absolute.len - 1] != '/')
         add_char(&absolute, '/');
     add_string(&absolute, lock->data, lock->len);
-    *lock = absolute;
+    replace_lock_path(lock, absolute);
 }
 
 void process_file(const char *path, text_buffer *command, text_buffer *lock, bool *daemon_mode)
@@ -559,6 +566,7 @@ int main(int argc, char **argv)
         start_daemon(&command, daemon_mode);
         break;
     case action_start:
+        // NOLINTNEXTLINE(clang-analyzer-unix.Malloc): the lock path lives until the exit, by design
         if (pid != 0)
             fail("tabrin already running\n");
         start_daemon(&command, daemon_mode);
