@@ -45,7 +45,7 @@ void check_arguments(int result)
 // Room for the bound commands once they are out of the argument vector, each
 // with its NUL: any one command fits, since the kernel passes no argument
 // longer than this. Only the part the commands fill is ever touched.
-using command_arena = std::array<char, 128 * 1024>;
+using command_arena = std::array<char, size_t{128} * 1024>;
 
 // The word is the process's own writable argument vector, so its bytes can
 // become NULs, which keep the count of words that ps shows. Byte by byte, in
@@ -72,9 +72,11 @@ const char *move_command(const char *command, command_arena *arena, size_t *used
 void hide_commands(settings *given, command_arena *arena)
 {
     size_t used = 0;
-    for (const char *&command : given->commands)
-        if (command != nullptr)
-            command = move_command(command, arena, &used);
+    for (const char *&command : given->commands) {
+        if (command == nullptr)
+            continue;
+        command = move_command(command, arena, &used);
+    }
 }
 
 // The parent stays until the child reports start-up done through the pipe,

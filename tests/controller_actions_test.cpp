@@ -395,7 +395,7 @@ protected:
     // A directory every user may write in, sticky as /tmp is.
     std::string make_open_dir() const
     {
-        const std::string path = dir / "open";
+        std::string path = dir / "open";
         EXPECT_EQ(mkdir(path.c_str(), 0777), 0);
         EXPECT_EQ(chmod(path.c_str(), 01777), 0);
         return path;
