@@ -1,5 +1,7 @@
 // tabrind: reads its configuration file, builds the tabrin command line from
 // it, and starts, stops, restarts or reports the daemon through its lock file.
+#include "lock_path.h"
+
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -21,8 +23,7 @@ struct text_buffer {
     char *data; // NUL-terminated by add_string and add_char
     int pos;    // the tokenizer's cursor in the line buffer; 0 in the others
     int len;    // bytes of text, the NUL not counted
-    int alloc;  // bytes at data; 0 while data is constant text; for a lock
-                // path named in the file, the name's length
+    int alloc;  // bytes at data; 0 while data is constant text
 };
 
 namespace {
@@ -61,7 +62,8 @@ enum line_state {
     value_state,   // the one value of poll, wait, ignore, device, buttons
     pattern_state, // the first word of pad's pattern: the rest of the line is the pattern
     command_state, // the first word of run's command: the rest of the line is copied
-    lock_state,    // every word from here on is a lock path
+    lock_state,    // the lock path
+    more_lock_state, // a further word after the lock path: a second path
     skip_state,    // the directive is complete: further words are ignored
     line_done,     // nothing more on this line counts
 };
@@ -119,17 +121,22 @@ void add_text(text_buffer *buffer, std::string_view text)
     add_string(buffer, text.data(), static_cast<int>(text.size()));
 }
 
+// One byte of a single-quoted word: a quote is closed, escaped and reopened.
+void add_quoted_char(text_buffer *buffer, char c)
+{
+    if (c == '\'')
+        add_text(buffer, "'\\''");
+    else
+        add_char(buffer, c);
+}
+
 // Single-quoted, so that the shell hands the text to the daemon as one word,
-// unexpanded; a quote inside is closed, escaped and reopened.
+// unexpanded.
 void add_quoted(text_buffer *buffer, const char *text, int length)
 {
     add_char(buffer, '\'');
-    for (int i = 0; i < length; ++i) {
-        if (text[i] == '\'')
-            add_text(buffer, "'\\''");
-        else
-            add_char(buffer, text[i]);
-    }
+    for (int i = 0; i < length; ++i)
+        add_quoted_char(buffer, text[i]);
     add_char(buffer, '\'');
 }
 
@@ -190,8 +197,8 @@ constexpr std::array<directive, 11> directives = {{
     {"pad", "-n ", pattern_state},
 }};
 
-line_state start_directive(std::string_view word, int line_number, text_buffer *command,
-                           bool *daemon_mode, int *run_count)
+const directive *start_directive(std::string_view word, int line_number, text_buffer *command,
+                                 bool *daemon_mode, int *run_count)
 {
     for (const directive &known : directives) {
         if (!word.starts_with(known.keyword))
@@ -201,69 +208,34 @@ line_state start_directive(std::string_view word, int line_number, text_buffer *
         if (known.keyword == "nodaemon")
             *daemon_mode = false;
         add_text(command, known.option);
-        return known.words;
+        return &known;
     }
     fprintf(stderr, "line %d: command string \"%.*s\" not recognized\n", line_number,
             static_cast<int>(word.size()), word.data());
     exit(1);
 }
 
-// Inside the double quotes the shell ends the word at an unescaped '"', and a
-// final '\' escapes the closing quote: either way part of the command, or of
-// the rest of the daemon's command line, would run as the daemon is started.
-bool stays_one_word(const char *text, int length)
+// The escapes that the command's old double quotes gave meaning to, and '\#',
+// which keeps a '#' from starting the comment. Every other '\' is the command's own.
+bool is_escaped(char c)
 {
-    for (int i = 0; i < length; ++i) {
-        if (text[i] == '"')
-            return false;
-        if (text[i] == '\\' && ++i == length)
-            return false;
-    }
-    return true;
+    return c == '"' || c == '\\' || c == '`' || c == '$' || c == '#';
 }
 
-// An unclosed $( or ` inside the double quotes reads on into the rest of the
-// daemon's command line, and what the shell finds there runs as the daemon is
-// started. Counted as the shell reads them: a '\' escapes the next byte.
-bool closes_substitutions(const char *text, int length)
+// The command is the rest of the line from its first word up to an unescaped
+// '#' or the newline, blanks, tabs and carriage returns included as they are.
+// It reaches the daemon as one word, single-quoted and so unread by the shell
+// that starts the daemon: its $, ` and quotes are read when it runs.
+void copy_command(const text_buffer *line, const char *word, text_buffer *command)
 {
-    int depth = 0; // open $( and the ( inside them
-    bool backquote = false;
-    for (int i = 0; i < length; ++i) {
-        if (text[i] == '\\') {
-            ++i;
-        } else if (text[i] == '`') {
-            backquote = !backquote;
-        } else if (text[i] == '$' && i + 1 < length && text[i + 1] == '(') {
-            ++depth;
-            ++i;
-        } else if (depth > 0 && (text[i] == '(' || text[i] == ')')) {
-            depth += text[i] == '(' ? 1 : -1;
-        }
+    const char *end = line->data + line->len;
+    add_char(command, '\'');
+    for (const char *at = word; at < end && *at != '#' && *at != '\n'; ++at) {
+        if (*at == '\\' && at + 1 < end && is_escaped(at[1]))
+            ++at;
+        add_quoted_char(command, *at);
     }
-    return depth == 0 && !backquote;
-}
-
-// The command is the rest of the line from its first word up to a '#' or the
-// newline, blanks, tabs and carriage returns included as they are, inside
-// double quotes: the shell that starts the daemon reads its $, ` and \.
-void copy_command(const text_buffer *line, const char *word, text_buffer *command, int line_number)
-{
-    const int start = static_cast<int>(word - line->data);
-    int end = start;
-    while (end < line->len && line->data[end] != '#' && line->data[end] != '\n')
-        ++end;
-    if (!stays_one_word(word, end - start)) {
-        fprintf(stderr, "line %d: unescaped double quote or final backslash in run command\n", line_number);
-        exit(1);
-    }
-    if (!closes_substitutions(word, end - start)) {
-        fprintf(stderr, "line %d: unclosed $( or ` in run command\n", line_number);
-        exit(1);
-    }
-    add_char(command, '"');
-    add_string(command, word, end - start);
-    add_text(command, "\" ");
+    add_text(command, "' ");
 }
 
 // A pad's name pattern is the rest of the line from its first word up to a
@@ -288,7 +260,28 @@ void set_lock_path(text_buffer *lock, const char *word, int length)
     char *copy = allocate(length + 1);
     memcpy(copy, word, length);
     copy[length] = '\0';
-    *lock = {copy, 0, length, length};
+    *lock = {copy, 0, length, length + 1};
+}
+
+// A directive without its words would take the daemon's next option, -d say,
+// for them.
+void refuse_unfinished(line_state state, const directive *current, int line_number)
+{
+    const char *missing = nullptr;
+    const bool holding = current != nullptr && current->words == hold_state;
+    if (state == list_state || (state == command_state && !holding))
+        missing = "a button list and a command";
+    if (state == hold_state || state == time_state || (state == command_state && holding))
+        missing = "a button list, a time and a command";
+    if (state == pattern_state)
+        missing = "a name pattern";
+    if (state == value_state || state == lock_state)
+        missing = "a value";
+    if (missing == nullptr)
+        return;
+    fprintf(stderr, "line %d: %.*s needs %s\n", line_number, static_cast<int>(current->keyword.size()),
+            current->keyword.data(), missing);
+    exit(1);
 }
 
 void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, int line_number,
@@ -297,15 +290,15 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
     line->pos = 0;
     bool comment_seen = false;
     line_state state = keyword_state;
-    bool holding = false; // a hold line, whose command comes after its time
+    const directive *current = nullptr;
     int length = 0;
     for (const char *word = get_next_string(line, &length, &comment_seen); word != nullptr;
          word = get_next_string(line, &length, &comment_seen)) {
         switch (state) {
         case keyword_state:
-            state = start_directive(std::string_view(word, length), line_number, command, daemon_mode,
-                                    run_count);
-            holding = state == hold_state;
+            current = start_directive(std::string_view(word, length), line_number, command, daemon_mode,
+                                      run_count);
+            state = current->words;
             break;
         case list_state:
         case time_state:
@@ -321,7 +314,7 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             state = skip_state;
             break;
         case command_state:
-            copy_command(line, word, command, line_number);
+            copy_command(line, word, command);
             state = line_done;
             break;
         case pattern_state:
@@ -329,7 +322,9 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             state = line_done;
             break;
         case lock_state:
+        case more_lock_state:
             set_lock_path(lock, word, length);
+            state = more_lock_state;
             break;
         case skip_state:
         case line_done:
@@ -338,19 +333,7 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
         if (state == line_done)
             return;
     }
-    // Without its command the daemon would take the next word, -d, for one.
-    if (state == list_state || (state == command_state && !holding)) {
-        fprintf(stderr, "line %d: run needs a button list and a command\n", line_number);
-        exit(1);
-    }
-    if (state == hold_state || state == time_state || state == command_state) {
-        fprintf(stderr, "line %d: hold needs a button list, a time and a command\n", line_number);
-        exit(1);
-    }
-    if (state == pattern_state) {
-        fprintf(stderr, "line %d: pad needs a name pattern\n", line_number);
-        exit(1);
-    }
+    refuse_unfinished(state, current, line_number);
 }
 
 // The words of device and pad lines, which are what learning mode watches.
@@ -380,6 +363,14 @@ bool read_line(FILE *file, text_buffer *line, int line_number)
     return true;
 }
 
+// alloc is 0 only for the constant default path.
+void replace_lock_path(text_buffer *lock, const text_buffer &path)
+{
+    if (lock->alloc != 0)
+        free(lock->data);
+    *lock = path;
+}
+
 // "~/" at the start of the lock path is the home directory of the user who
 // runs tabrind, as the password database has it: one line serves every user,
 // and no environment can aim it elsewhere.
@@ -397,7 +388,7 @@ void expand_home(text_buffer *lock)
     if (expanded.data[expanded.len - 1] == '/')
         --expanded.len;
     add_string(&expanded, lock->data + 1, lock->len - 1);
-    *lock = expanded;
+    replace_lock_path(lock, expanded);
 }
 
 // The daemon started with -d works in "/": a relative lock path is made
@@ -415,7 +406,7 @@ void make_absolute(text_buffer *lock)
     if (absolute.data[absolute.len - 1] != '/')
         add_char(&absolute, '/');
     add_string(&absolute, lock->data, lock->len);
-    *lock = absolute;
+    replace_lock_path(lock, absolute);
 }
 
 // Learning mode's command line is -m and the sources alone: every line is
@@ -424,8 +415,9 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
 {
     *command = {allocate(buffer_step), 0, 0, buffer_step};
     text_buffer line = {allocate(buffer_step), 0, 0, buffer_step};
-    // The shell finds the daemon through the search path.
-    add_text(command, learning ? "tabrin -m " : "tabrin ");
+    // The shell finds the daemon through the search path, and gives way to it:
+    // a shell left waiting would show the daemon's commands to other processes.
+    add_text(command, learning ? "exec tabrin -m " : "exec tabrin ");
     FILE *file = fopen(path, "r");
     if (file == nullptr)
         fail_system("tabrind");
@@ -454,26 +446,52 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
         fail("No 'run' line in tabrind configuration file; nothing to do, exiting.\n");
 }
 
-// The process holding the daemon's lock, or 0 when nobody does. The lock's
-// directory may be writable by everyone: a link or other file planted at the
-// path is refused, never followed, and the query never blocks on it.
-pid_t getlock(const char *path)
+// The lock's directory may be writable by everyone: what another user put at
+// the lock path is no lock of ours.
+void check_lock_file(const struct stat &st)
 {
-    struct stat st {};
-    if (lstat(path, &st) != 0)
-        return 0;
     if (!S_ISREG(st.st_mode))
         fail("Lock file is not a regular file\n");
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    // ELOOP: a link put there since lstat.
+    if (st.st_uid != getuid())
+        fail("Lock file is owned by another user\n");
+}
+
+// The lock file opened for a query, or -1 when it is not there. A link on
+// the way that another user owns, or any link or other file at the path, is
+// refused, never followed, and the query never blocks on it.
+int open_lock(const char *path)
+{
+    const char *name = nullptr;
+    const int directory = open_lock_directory(path, &name);
+    if (directory == planted_link)
+        fail("Lock file is not a regular file\n");
+    if (directory < 0)
+        return -1;
+    struct stat st {};
+    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        close(directory);
+        return -1;
+    }
+    check_lock_file(st);
+    const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // ELOOP: a link put there since fstatat.
     if (fd < 0 && errno == ELOOP)
         fail("Lock file is not a regular file\n");
     if (fd < 0)
         fail_system("tabrind: opening lock file");
+    close(directory);
     if (fstat(fd, &st) != 0)
         fail_system("tabrind: opening lock file");
-    if (!S_ISREG(st.st_mode))
-        fail("Lock file is not a regular file\n");
+    check_lock_file(st); // the file opened may have replaced the one looked at
+    return fd;
+}
+
+// The process holding the daemon's lock, or 0 when nobody does.
+pid_t getlock(const char *path)
+{
+    const int fd = open_lock(path);
+    if (fd < 0)
+        return 0;
     struct flock probe {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
@@ -519,7 +537,7 @@ arguments read_arguments(int argc, char **argv)
             file_given = true;
             given.config_path = argv[++i];
         } else {
-            fprintf(stderr, "%s", usage);
+            fail(usage);
         }
         if (action_count > 1)
             fail("More than one action option defined, exiting\n");
@@ -552,17 +570,26 @@ void stop_daemon(pid_t pid, const text_buffer *lock)
     }
 }
 
-// A detached daemon's parent exits once start-up is over, with 1 if it failed
-// (having said why). Without -d the daemon's own end is the normal way out.
+// Whether the daemon, through the shell that started it, ended as it should:
+// a detached daemon's parent exits once start-up is over, with 1 if it failed
+// (having said why); without -d the daemon runs until SIGINT ends it, and the
+// shell, when it outlived the daemon, tells that by the status 128 + SIGINT.
+bool ended_well(int status, bool daemon_mode)
+{
+    if (daemon_mode)
+        return status == 0;
+    if (WIFSIGNALED(status))
+        return WTERMSIG(status) == SIGINT;
+    return WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGINT;
+}
+
 void start_daemon(const text_buffer *command, bool daemon_mode)
 {
     // NOLINTNEXTLINE(cert-env33-c): the daemon is started through the shell, which finds it on the path
     const int status = system(command->data);
-    if (!daemon_mode)
-        return;
     if (status == -1)
         fail_system("tabrind: starting tabrin");
-    if (status != 0)
+    if (!ended_well(status, daemon_mode))
         exit(1);
 }
 
@@ -604,6 +631,7 @@ int main(int argc, char **argv)
         start_daemon(&command, daemon_mode);
         break;
     case action_start:
+        // NOLINTNEXTLINE(clang-analyzer-unix.Malloc): the lock path lives until the exit, by design
         if (pid != 0)
             fail("tabrin already running\n");
         start_daemon(&command, daemon_mode);

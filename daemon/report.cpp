@@ -21,12 +21,54 @@ struct line {
 
 constexpr std::string_view cut = "...";
 
+unsigned char byte_at(std::string_view text, size_t at)
+{
+    return static_cast<unsigned char>(text[at]);
+}
+
+// The length of the well-formed UTF-8 sequence of two to four bytes that
+// `text` begins with, or 0 when it begins with none.
+size_t sequence_length(std::string_view text)
+{
+    const unsigned char lead = byte_at(text, 0);
+    const size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || text.size() < length)
+        return 0;
+    // The second byte's range keeps out overlong forms, surrogates and code
+    // points past U+10FFFF.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (byte_at(text, 1) < low || byte_at(text, 1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte_at(text, i) < 0x80 || byte_at(text, i) > 0xBF)
+            return 0;
+    return length;
+}
+
+// C0 and C1 controls and DEL, as single bytes.
+bool is_control(unsigned char c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
 // Control characters (a command's CR from a CR LF file, say) show as '?', so
-// that one report stays one line.
+// that one report stays one line and a terminal takes none of it for a
+// control sequence: the C0 and C1 controls as bytes, and the C1 controls
+// U+0080 to U+009F in UTF-8 (C2 80 to C2 9F). Other UTF-8 stays as it is.
 void copy(line *line, std::string_view part)
 {
-    for (const char c : part)
-        line->text[line->length++] = (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+    for (size_t at = 0; at < part.size();) {
+        const size_t length = sequence_length(part.substr(at));
+        const bool c1_in_utf8 = length == 2 && byte_at(part, at) == 0xC2 && byte_at(part, at + 1) <= 0x9F;
+        if (length != 0 && !c1_in_utf8) {
+            for (size_t end = at + length; at < end; ++at)
+                line->text[line->length++] = part[at];
+            continue;
+        }
+        line->text[line->length++] = c1_in_utf8 || is_control(byte_at(part, at)) ? '?' : part[at];
+        at += c1_in_utf8 ? 2 : 1;
+    }
 }
 
 void add(line *line, std::string_view part)

@@ -1,6 +1,7 @@
 // tabrin: runs shell commands while a combination of joystick buttons is held.
 #include "command_line.h"
 #include "learn.h"
+#include "lock_path.h"
 #include "report.h"
 #include "say.h"
 #include "sources.h"
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -40,6 +42,40 @@ void check_arguments(int result)
         fail(usage);
     if (result == 1)
         exit(1);
+}
+
+// Room for the bound commands once they are out of the argument vector, each
+// with its NUL: any one command fits, since the kernel passes no argument
+// longer than this. Only the part the commands fill is ever touched.
+using command_arena = std::array<char, size_t{128} * 1024>;
+
+// The word is the process's own writable argument vector, so its bytes can
+// become NULs, which keep the count of words that ps shows. Byte by byte, in
+// one loop: a memset would bring one more page of libc into memory for good.
+const char *move_command(const char *command, command_arena *arena, size_t *used)
+{
+    const size_t length = strlen(command);
+    if (length >= arena->size() - *used)
+        fail("Commands too long\n");
+    char *moved = arena->data() + *used;
+    char *word = const_cast<char *>(command);
+    for (size_t i = 0; i < length; ++i) {
+        moved[i] = word[i];
+        word[i] = '\0';
+    }
+    moved[length] = '\0';
+    *used += length + 1;
+    return moved;
+}
+
+// Other processes read the daemon's command line (ps, pgrep -f, pkill -f):
+// it shows no bound command, so that a bound `pkill -f WORD` does not end
+// the daemon itself.
+void hide_commands(settings *given, command_arena *arena)
+{
+    size_t used = 0;
+    for (int i = 0; i < given->binding_count; ++i)
+        given->bindings[i].command = move_command(given->bindings[i].command, arena, &used);
 }
 
 // The parent stays until the child reports start-up done through the pipe,
@@ -174,13 +210,33 @@ void leave_session()
     static_cast<void>(chdir("/"));
 }
 
-void setlock(const char *path)
+// The lock directory may be writable by everyone: a link planted at the path
+// or on the way to it must not lead the daemon to another file, and a file
+// that another user made there is not the daemon's to lock.
+int open_lock(const char *path)
 {
-    // O_NOFOLLOW: the lock directory may be writable by everyone, so a planted
-    // link must not lead the daemon to another file.
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const char *name = nullptr;
+    const int directory = open_lock_directory(path, &name);
+    if (directory == planted_link)
+        fail("Lock file is not a regular file\n");
+    if (directory < 0)
+        fail("Couldn't open lockfile\n");
+    const int fd = openat(directory, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         fail("Couldn't open lockfile\n");
+    close(directory);
+    struct stat st {};
+    // Our own "", as in file_type.
+    if (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0 || !S_ISREG(st.st_mode))
+        fail("Lock file is not a regular file\n");
+    if (st.st_uid != getuid())
+        fail("Lock file is owned by another user\n");
+    return fd;
+}
+
+void setlock(const char *path)
+{
+    const int fd = open_lock(path);
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
@@ -311,6 +367,8 @@ int main(int argc, char **argv)
     reset_process_state();
     settings given;
     check_arguments(readargs(argc, argv, &given));
+    command_arena commands; // filled by hide_commands alone
+    hide_commands(&given, &commands);
     source_set sources;
     sources_from_settings(&given, &sources);
     reporting report;

@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,10 +32,12 @@ void write_config(const temp_dir &dir, const std::string &lock, const std::strin
         set_buttons(dir / "port", all_up);
 }
 
-// `tabrind ACTION -f DIR/conf`, finding the built daemon first on the search path.
+// `tabrind ACTION -f DIR/conf`, finding the built daemon first on the search
+// path unless the options set the environment.
 run_result tabrind(const temp_dir &dir, const std::string &action, run_options options = {})
 {
-    options.env.push_back("PATH=" + daemon_directory() + ":/usr/bin:/bin");
+    if (options.env.empty())
+        options.env.push_back("PATH=" + daemon_directory() + ":/usr/bin:/bin");
     return run({TABRIND, action, "-f", dir / "conf"}, options);
 }
 
@@ -267,6 +270,118 @@ TEST(ControllerActions, LinkOrFifoAtTheLockPathIsRefusedWithoutWaiting)
     EXPECT_EQ(lock_holder(dir / "real.lock"), daemon.pid);
 }
 
+void give_to_nobody(const std::string &path)
+{
+    // cppcheck-suppress getpwnamCalled ; the test has a single thread
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+}
+
+// Started, seen and stopped by the same user, the lock being `lock`.
+void starts_and_stops(const temp_dir &dir, const run_options &user, const std::string &lock)
+{
+    auto result = tabrind(dir, "start", user);
+    process_guard daemon(daemon_of(dir));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_GT(daemon.pid, 0);
+    EXPECT_EQ(lock_holder(lock), daemon.pid);
+    EXPECT_EQ(tabrind(dir, "status", user).out, running(daemon.pid));
+    result = tabrind(dir, "stop", user);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(ends(daemon.pid));
+}
+
+// With nodaemon the daemon's end is the controller's: a refusal fails the
+// start, and SIGINT, the daemon's normal end, does not.
+TEST(ControllerActions, ForegroundDaemonsFailureIsTheStartsFailure)
+{
+    temp_dir dir;
+    write_file(dir / "conf", "run 1 true\npoll 0\nnodaemon\n");
+    auto result = tabrind(dir, "start");
+    EXPECT_EQ(result.err, "Time out of range\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 1);
+
+    write_config(dir, dir / "lock");
+    write_file(dir / "conf", read_file(dir / "conf") + "nodaemon\n");
+    run_options options;
+    options.env = {"PATH=" + daemon_directory() + ":/usr/bin:/bin"};
+    process_guard controller(spawn({TABRIND, "start", "-f", dir / "conf"}, dir / "out", options));
+    ASSERT_TRUE(wait_for([&] { return daemon_of(dir) != 0; }));
+    process_guard daemon(daemon_of(dir));
+    ASSERT_EQ(kill(daemon.pid, SIGINT), 0);
+    EXPECT_EQ(wait_exit(controller.pid), 0);
+    controller.pid = 0; // reaped
+    EXPECT_EQ(read_file(dir / "out"), "");
+}
+
+// A run line's command reaches the daemon as written and runs at the press,
+// read by the shell of the press alone; and the daemon's command line, as
+// other processes see it, shows the daemon's options but no command, so that
+// a bound `pkill -f WORD` finds no daemon. The daemon may run as any user.
+TEST(ControllerActions, CommandRunsAtThePressAsWrittenAndHidesFromOthers)
+{
+    temp_dir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+    program_copy(dir / "bin", TABRIN);
+    const std::string word = "tabrin-hidden-" + std::to_string(getpid());
+    const std::string kill_command = "exec pkill -f " + word;
+    const std::string echo_command = "echo 'it is $HOME' \"$(touch " + dir / "marker" + "; echo at press)\" > " + dir / "out";
+    write_file(dir / "conf", "run 1 " + kill_command + "\nrun 2 " + echo_command +
+                                 "\npoll 1\nwait 1\ndevice " + dir / "port\nverbose\nnodaemon\n");
+    set_buttons(dir / "port", all_up);
+    std::vector<run_options> users(1);
+    users[0].env = {"PATH=" + dir / "bin" + ":/usr/bin:/bin"};
+    if (running_as_root()) {
+        users.push_back(as_nobody());
+        users[1].env = users[0].env;
+    } else {
+        std::printf("not root: the daemon is not tried as another user\n");
+    }
+    for (const auto &user : users) {
+        SCOPED_TRACE(user.as_nobody ? "as nobody" : "as the test's user");
+        unlink((dir / "marker").c_str());
+        unlink((dir / "out").c_str());
+        process_guard controller(spawn({TABRIND, "start", "-f", dir / "conf"}, dir / "err", user));
+        ASSERT_TRUE(wait_for([&] { return daemon_of(dir) != 0; }));
+        process_guard daemon(daemon_of(dir));
+        // Found perhaps while it starts: its commands are gone once it has read its arguments.
+        using namespace std::string_literals;
+        const std::string hidden = "tabrin\0-r\0" "1\0"s + std::string(kill_command.size() + 1, '\0') + "-r\0" "2\0"s +
+                                   std::string(echo_command.size() + 1, '\0') + "-p\0" "1\0-w\0" "1\0-j\0"s +
+                                   dir / "port" + "\0-v\0"s;
+        const std::string cmdline = "/proc/" + std::to_string(daemon.pid) + "/cmdline";
+        EXPECT_TRUE(wait_for([&] { return read_file(cmdline) == hidden; })) << read_file(cmdline);
+        ASSERT_TRUE(wait_reads(daemon.pid, 2));
+        EXPECT_FALSE(file_exists(dir / "marker"));
+        const auto found = run({"pgrep", "-f", word});
+        EXPECT_EQ(found.out, "");
+        EXPECT_EQ(found.status, 1);
+
+        set_buttons(dir / "port", button1);
+        ASSERT_TRUE(wait_for([&] { return read_file(dir / "err").find("ended 1:") != std::string::npos; }));
+        set_buttons(dir / "port", all_up);
+        ASSERT_TRUE(wait_reads(daemon.pid, 2));
+        set_buttons(dir / "port", 0xDF); // button 2
+        ASSERT_TRUE(wait_for([&] { return file_exists(dir / "out"); }));
+        set_buttons(dir / "port", all_up);
+        EXPECT_TRUE(wait_for([&] { return read_file(dir / "out") == "it is $HOME at press\n"; }));
+        EXPECT_TRUE(file_exists(dir / "marker"));
+        // pkill's own status 1: it found no process to signal.
+        EXPECT_NE(read_file(dir / "err").find("run 1: " + kill_command + "\nended 1: status 1\n"), std::string::npos)
+            << read_file(dir / "err");
+        EXPECT_TRUE(process_alive(daemon.pid));
+        ASSERT_TRUE(wait_reads(daemon.pid, 2)); // back in its loop, where SIGINT ends it
+        ASSERT_EQ(kill(daemon.pid, SIGINT), 0);
+        EXPECT_EQ(wait_exit(controller.pid), 0);
+        controller.pid = 0; // reaped
+    }
+}
+
 class ControllerAsNobody : public testing::Test {
 protected:
     void SetUp() override
@@ -274,6 +389,16 @@ protected:
         if (!running_as_root())
             GTEST_SKIP() << "needs root to run the controller as nobody";
         write_config(dir, dir / "lock");
+        ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+        program_copy(dir / "bin", TABRIN);
+    }
+    // A directory every user may write in, sticky as /tmp is.
+    std::string make_open_dir() const
+    {
+        std::string path = dir / "open";
+        EXPECT_EQ(mkdir(path.c_str(), 0777), 0);
+        EXPECT_EQ(chmod(path.c_str(), 01777), 0);
+        return path;
     }
     temp_dir dir;
 };
@@ -282,6 +407,8 @@ protected:
 // the canary among them, and none of the test runner's.
 TEST_F(ControllerAsNobody, OpenFileDescriptionLockIsAnUnknownHolderAndSignalsNobody)
 {
+    write_file(dir / "lock", "");
+    give_to_nobody(dir / "lock"); // nobody's own lock file, held by another's open file
     file_lock taken(dir / "lock", F_OFD_SETLK);
     ASSERT_TRUE(taken.held());
     ASSERT_EQ(lock_holder(dir / "lock"), -1);
@@ -297,6 +424,8 @@ TEST_F(ControllerAsNobody, OpenFileDescriptionLockIsAnUnknownHolderAndSignalsNob
     EXPECT_TRUE(process_alive(canary.pid));
 }
 
+// The lock of root's daemon is root's file: nobody's controller takes it for
+// no lock of its own, and signals nothing.
 TEST_F(ControllerAsNobody, DaemonOfAnotherUserCannotBeStoppedOrQueried)
 {
     const auto started = tabrind(dir, "start");
@@ -304,17 +433,82 @@ TEST_F(ControllerAsNobody, DaemonOfAnotherUserCannotBeStoppedOrQueried)
     ASSERT_EQ(started.status, 0);
     ASSERT_GT(daemon.pid, 0);
     ASSERT_EQ(lock_holder(dir / "lock"), daemon.pid);
-
-    auto result = tabrind(dir, "stop", as_nobody());
-    EXPECT_EQ(result.err, "tabrind: tabrin kill: Operation not permitted\n");
-    EXPECT_EQ(result.status, 1);
+    for (const char *action : {"status", "stop", "restart", "start"}) {
+        const auto result = tabrind(dir, action, as_nobody());
+        EXPECT_EQ(result.err, "Lock file is owned by another user\n") << action;
+        EXPECT_EQ(result.out, "") << action;
+        EXPECT_EQ(result.status, 1) << action;
+    }
     EXPECT_TRUE(process_alive(daemon.pid));
+    EXPECT_EQ(lock_holder(dir / "lock"), daemon.pid);
+}
 
-    ASSERT_EQ(chmod((dir / "lock").c_str(), 0600), 0);
-    result = tabrind(dir, "status", as_nobody());
-    EXPECT_EQ(result.err, "tabrind: opening lock file: Permission denied\n");
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.status, 1);
+// The lock's directory is open to everyone (sticky, as /tmp is). Nobody's
+// link on the way leads root's controller and daemon nowhere, not even to a
+// lock that another daemon holds; root's own link, as /var/lock is, and
+// nobody's link for nobody himself are followed.
+TEST_F(ControllerAsNobody, LinksOnTheWayAreFollowedOnlyWhenRootOrTheUserOwnsThem)
+{
+    const std::string open_dir = make_open_dir();
+    ASSERT_EQ(mkdir((dir / "service").c_str(), 0755), 0);
+    set_buttons(dir / "service/port", all_up);
+    process_guard service(spawn({TABRIN, "-j", dir / "service/port", "-r", "1", "true", "-l", dir / "service/lock"}));
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "service/lock") == service.pid; }));
+    ASSERT_EQ(run({"ln", "-s", dir / "service", open_dir + "/planted"}, as_nobody()).status, 0);
+
+    write_config(dir, open_dir + "/planted/lock");
+    for (const char *action : {"status", "stop", "restart", "start"}) {
+        const auto result = tabrind(dir, action);
+        EXPECT_EQ(result.err, "Lock file is not a regular file\n") << action;
+        EXPECT_EQ(result.out, "") << action;
+        EXPECT_EQ(result.status, 1) << action;
+    }
+    const auto refused = run({TABRIN, "-j", dir / "port", "-r", "1", "true", "-d", "-l", open_dir + "/planted/new"});
+    EXPECT_EQ(refused.err, "Lock file is not a regular file\n");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_FALSE(file_exists(dir / "service/new"));
+    EXPECT_TRUE(process_alive(service.pid));
+    EXPECT_EQ(lock_holder(dir / "service/lock"), service.pid);
+
+    // Root's link, for root.
+    ASSERT_EQ(mkdir((dir / "run").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "run").c_str(), (open_dir + "/roots").c_str()), 0);
+    write_config(dir, open_dir + "/roots/lock");
+    starts_and_stops(dir, {}, dir / "run/lock");
+
+    // Nobody's link, for nobody: the copy of the daemon first on nobody's path.
+    ASSERT_EQ(run({"mkdir", open_dir + "/own"}, as_nobody()).status, 0);
+    ASSERT_EQ(run({"ln", "-s", open_dir + "/own", open_dir + "/nobodys"}, as_nobody()).status, 0);
+    write_config(dir, open_dir + "/nobodys/lock");
+    run_options nobody = as_nobody();
+    nobody.env.push_back("PATH=" + dir / "bin" + ":/usr/bin:/bin");
+    starts_and_stops(dir, nobody, open_dir + "/own/lock");
+}
+
+// Where fs.protected_regular is off, nobody can make the file at root's lock
+// path and lock it himself: root's controller and daemon take it for no lock
+// of theirs, and signal nothing.
+TEST_F(ControllerAsNobody, FileThatAnotherUserOwnsIsNoLock)
+{
+    const std::string open_dir = make_open_dir();
+    process_guard nobodys(spawn({dir / "bin/tabrin", "-j", dir / "port", "-r", "1", "true", "-l", open_dir + "/lock"},
+                                "", as_nobody()));
+    ASSERT_TRUE(wait_for([&] { return lock_holder(open_dir + "/lock") == nobodys.pid; }));
+    write_config(dir, open_dir + "/lock");
+    for (const char *action : {"status", "stop", "restart", "start"}) {
+        const auto result = tabrind(dir, action);
+        EXPECT_EQ(result.err, "Lock file is owned by another user\n") << action;
+        EXPECT_EQ(result.out, "") << action;
+        EXPECT_EQ(result.status, 1) << action;
+    }
+    EXPECT_TRUE(process_alive(nobodys.pid));
+    EXPECT_EQ(lock_holder(open_dir + "/lock"), nobodys.pid);
+
+    ASSERT_EQ(run({"touch", open_dir + "/free"}, as_nobody()).status, 0);
+    const auto refused = run({TABRIN, "-j", dir / "port", "-r", "1", "true", "-d", "-l", open_dir + "/free"});
+    EXPECT_EQ(refused.err, "Lock file is owned by another user\n");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(lock_holder(open_dir + "/free"), 0);
 }
 
 // `tabrind ACTION -f DIR/conf` as USER, with USER's own group alone, finding

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 const std::string usage = "Usage:\ntabrind [start|stop|restart|status] [-f inputfile]\n"
@@ -34,7 +36,16 @@ TEST(ControllerArguments, RefusalsComeBeforeTheConfigurationIsRead)
         {{"-f", "/nonexistent/a", "-f"}, "-f option supplied more than once, exiting\n"},
         {{"-f"}, "-f option requires a file name, exiting\n"},
         {{"status", "-f"}, "-f option requires a file name, exiting\n"},
-        {{"Stop", "-f"}, usage + "-f option requires a file name, exiting\n"},
+        {{"Stop", "-f"}, usage},
+        // A mistyped action starts, stops and signals nothing.
+        {{"stpo"}, usage},
+        {{"stat", "-f", "/nonexistent"}, usage},
+        {{"-f", "/nonexistent", "Status"}, usage},
+        {{"statusx"}, usage},
+        {{"-F", "/nonexistent"}, usage},
+        {{""}, usage},
+        {{"stop", "start"}, "More than one action option defined, exiting\n"},
+        {{"stop", "--", "start"}, usage},
     };
     for (const auto &[words, message] : refusals) {
         std::string shown;
@@ -47,20 +58,23 @@ TEST(ControllerArguments, RefusalsComeBeforeTheConfigurationIsRead)
     }
 }
 
-TEST(ControllerArguments, UnknownWordsGetTheUsageTextAndTheActionGoesOn)
+// A typo of stop must not start a daemon: an unknown word ends the
+// controller before the configuration is read, whatever else is given.
+TEST(ControllerArguments, UnknownWordEndsTheControllerWithoutAnAction)
 {
     temp_dir dir;
     write_file(dir / "conf", "run 1 x\nlock " + dir / "lock" + "\n");
-    auto result = tabrind({"foo", "status", "-f", dir / "conf"});
-    EXPECT_EQ(result.err, usage);
-    EXPECT_EQ(result.out, "tabrin not running\n");
-    EXPECT_EQ(result.status, 0);
-
-    // Whole words, compared byte for byte.
-    result = tabrind({"Status", "-F", dir / "conf", "status", "-f", dir / "conf", "statusx"});
-    EXPECT_EQ(result.err, usage + usage + usage + usage);
-    EXPECT_EQ(result.out, "tabrin not running\n");
-    EXPECT_EQ(result.status, 0);
+    write_file(dir / "tabrin", "#!/bin/sh\ntouch '" + dir / "started" + "'\n");
+    chmod((dir / "tabrin").c_str(), 0755);
+    run_options options;
+    options.env = {"PATH=" + dir.path + ":/usr/bin:/bin"};
+    for (const std::string word : {"stpo", "stat"}) {
+        const auto result = run({TABRIND, word, "-f", dir / "conf"}, options);
+        EXPECT_EQ(result.err, usage) << word;
+        EXPECT_EQ(result.out, "") << word;
+        EXPECT_EQ(result.status, 1) << word;
+    }
+    EXPECT_FALSE(file_exists(dir / "started"));
 }
 
 TEST(ControllerArguments, WordAfterDashFIsTheFileWhateverItSays)

@@ -88,7 +88,8 @@ std::vector<std::string> case_names()
 // exact standard error; status 1 and no daemon started, whatever the action).
 // NAME.setup, when there is one, runs first through sh in the case's own
 // directory, @DIR@ in the files. Relative lock paths resolve from "/", and
-// $HOME is /home/case.
+// $HOME is /home/case. Nothing may make @DIR@/marker: a case's command that
+// does so must not run as the daemon is started.
 TEST(ControllerConfig, EachCaseGivesTheDaemonItsWordsOrItsMessage)
 {
     const auto names = case_names();
@@ -109,6 +110,7 @@ TEST(ControllerConfig, EachCaseGivesTheDaemonItsWordsOrItsMessage)
             EXPECT_EQ(result.err, "");
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(daemon.words(), case_text(base + ".args", daemon));
+            EXPECT_FALSE(file_exists(daemon.dir / "marker"));
             continue;
         }
         ASSERT_TRUE(file_exists(base + ".err"));
@@ -252,26 +254,21 @@ TEST(ControllerConfig, ConfigurationIsCheckedWhateverTheAction)
     }
 }
 
-// A detached daemon's parent reports its start-up; in the foreground the
-// daemon's end is the normal way out, whatever its status.
-TEST(ControllerConfig, DaemonStatusCountsOnlyForADetachedDaemon)
+// A detached daemon's parent reports its start-up, a foreground daemon its
+// whole run: either way a failure is the controller's.
+TEST(ControllerConfig, DaemonsFailureIsTheControllersDetachedOrNot)
 {
     temp_dir dir;
     write_file(dir / "detached.conf", "run 1 x\nlock " + dir / "lock" + "\n");
     write_file(dir / "foreground.conf", "run 1 x\nnodaemon\n");
-    {
-        stand_in daemon;
-        const auto result = start_with(daemon, dir / "detached.conf", "3");
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 1);
-        EXPECT_TRUE(daemon.started());
-    }
-    {
-        stand_in daemon;
-        const auto result = start_with(daemon, dir / "foreground.conf", "3");
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(daemon.words(), words({"-r", "1", "x"}));
+    for (const char *config : {"detached.conf", "foreground.conf"}) {
+        for (const char *status : {"0", "3"}) {
+            stand_in daemon;
+            const auto result = start_with(daemon, dir / config, status);
+            EXPECT_EQ(result.err, "") << config << " " << status;
+            EXPECT_EQ(result.status, status == std::string("0") ? 0 : 1) << config << " " << status;
+            EXPECT_TRUE(daemon.started()) << config << " " << status;
+        }
     }
 }
 

@@ -60,6 +60,11 @@ const std::vector<refusal> refusals = {
       "x"},
      "Too many joystick devices\n"},
     {{"-r", "1", "x", "-j", "/tmp"}, "Could not open joystick device /tmp: not a port image or a device with a watched button\n"},
+    // The commands together, each with its NUL, fill 128 KiB at most; past
+    // that nothing starts.
+    {{"-r", "1", std::string(65535, 'a'), "-r", "2", std::string(65535, 'b'), "-j", "/tmp"},
+     "Could not open joystick device /tmp: not a port image or a device with a watched button\n"},
+    {{"-r", "1", std::string(65535, 'a'), "-r", "2", std::string(65536, 'b'), "-j", "/tmp"}, "Commands too long\n"},
 };
 
 TEST(DaemonArguments, EachErrorGivesItsMessageAndStatusOne)

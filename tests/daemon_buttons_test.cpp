@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 namespace {
 
 constexpr unsigned char all_up = 0xFF;
@@ -57,8 +59,12 @@ TEST(DaemonButtons, SettleReadDecidesWhichCommandRuns)
     process_guard daemon(
         start_watching(dir, {"-w", "1500", "-r", "1", append(dir, "1"), "-r", "12", append(dir, "12")}));
     set_buttons(dir / "port", button1);
-    ASSERT_TRUE(wait_reads(daemon.pid, 1));
-    // The daemon now sleeps out its settle time; the second button joins in it.
+    // Read every millisecond, the press is noticed long before 300 ms have
+    // passed, and 1.2 s of the settle time are still to come. (Counting reads
+    // would race: the read that notices may come before counting starts, and
+    // the next one is the read that decides.)
+    const auto pressed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_for([&] { return std::chrono::steady_clock::now() - pressed >= std::chrono::milliseconds(300); }));
     set_buttons(dir / "port", buttons12);
     ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
     EXPECT_EQ(read_file(dir / "out"), "12\n");
@@ -149,6 +155,28 @@ TEST(DaemonButtons, VerboseTellsHeldButtonsRunsAndEndsWhileQuietTellsNothing)
                                                "held: none\n");
     ASSERT_TRUE(wait_reads(silent.pid, settled));
     EXPECT_EQ(read_file(dir / "quiet.out"), "");
+}
+
+// A report is one line that no terminal takes for a control sequence: each
+// C0 and C1 control shows as '?', a C1 control written in UTF-8 too, while
+// other UTF-8 (even with a byte of the C1 range inside) stays as it is.
+TEST(DaemonButtons, VerboseShowsEveryControlCharacterAsAQuestionMark)
+{
+    temp_dir dir;
+    set_buttons(dir / "port", all_up);
+    // After the '#' the shell reads nothing: tab, ESC, DEL, a raw CSI byte, CSI
+    // and two more C1 controls in UTF-8, no-break space, e acute, e caron, an
+    // overlong form and a lone lead byte.
+    const std::string command = "true #\t\x1b[2J\x7f\x9b\xc2\x9b\xc2\x80\xc2\x9f\xc2\xa0\xc3\xa9\xc4\x9b\xe0\x82\x9b\xc2";
+    process_guard daemon(spawn({TABRIN, "-j", dir / "port", "-p", "1", "-w", "1", "-v", "-r", "1", command, "-l",
+                                dir / "lock"},
+                               dir / "out"));
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == daemon.pid; }));
+    set_buttons(dir / "port", button1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 3; })) << read_file(dir / "out");
+    EXPECT_EQ(read_file(dir / "out"), "held: 1\n"
+                                      "run 1: true #??[2J?????\xc2\xa0\xc3\xa9\xc4\x9b\xe0??\xc2\n"
+                                      "ended 1: status 0\n");
 }
 
 } // namespace

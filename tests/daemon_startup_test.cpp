@@ -119,11 +119,12 @@ TEST(DaemonStartup, StrayAndClosedDescriptorsOfTheStarterAreSettled)
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
     for (int fd = 0; fd <= 2; ++fd)
         EXPECT_EQ(link_target(fds + std::to_string(fd)), "/dev/null");
-    EXPECT_EQ(link_target(fds + "7"), "");
     EXPECT_EQ(link_target(fds + "3"), dir / "port");
     EXPECT_EQ(link_target(fds + "4"), "anon_inode:inotify"); // follows the port image's directory
     EXPECT_EQ(link_target(fds + "5"), "anon_inode:[eventpoll]");
-    EXPECT_EQ(link_target(fds + "6"), dir / "lock");
+    EXPECT_EQ(link_target(fds + "6"), ""); // the lock's directory, on the way to the lock
+    EXPECT_EQ(link_target(fds + "7"), dir / "lock");
+    EXPECT_EQ(link_target(fds + "8"), "");
 }
 
 TEST(DaemonStartup, SigintEndsDaemonEvenWhenItsStarterIgnoredIt)
