@@ -22,13 +22,19 @@
        The same waits, but COMMAND is started here the way system() starts
        it (posix_spawn of /bin/sh -c): what system() and the shell add.
 
-   Prints one line per press: ns to the shell mark, ns to the stamp. */
+   Prints one line per press: ns to the shell mark, ns to the stamp; in the
+   daemon mode also ns to the daemon's first read of the image after the
+   press (inotify's IN_ACCESS, read as it wakes this aid: a read already
+   under way at the press may be taken for it, which makes the mark early
+   and whatever is measured from it longer, never shorter). */
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -152,8 +158,27 @@ static void await_reads(pid_t daemon, long long since)
     }
 }
 
-static void measure(int port, pid_t daemon, const char *command, const char *shell_path, const char *stamp_path,
-                    int count, long long poll_ns)
+/* Forgets the reads seen so far. */
+static void drain(int seen)
+{
+    char events[4096];
+    while (read(seen, events, sizeof events) > 0)
+        ;
+    if (errno != EAGAIN)
+        die("reading inotify failed");
+}
+
+/* The moment the next read is seen (2 s at most). */
+static long long await_read(int seen)
+{
+    struct pollfd p = {seen, POLLIN, 0};
+    if (poll(&p, 1, 2000) != 1)
+        die("the daemon did not read the image within 2 s");
+    return now_ns();
+}
+
+static void measure(int port, int seen, pid_t daemon, const char *command, const char *shell_path,
+                    const char *stamp_path, int count, long long poll_ns)
 {
     long long released = daemon > 0 ? reads_of(daemon) - 2 : 0;
     int shell_fifo = open_fifo(shell_path);
@@ -167,10 +192,14 @@ static void measure(int port, pid_t daemon, const char *command, const char *she
         if (daemon > 0)
             await_reads(daemon, released);
         sleep_ns((long long)(fraction * poll_ns));
+        if (port >= 0)
+            drain(seen);
         long long start = now_ns();
+        long long read_at = 0;
         pid_t child = 0;
         if (port >= 0) {
             set_port(port, 0xEF); /* button 1 down */
+            read_at = await_read(seen) - start;
         } else {
             char *argv[] = {"sh", "-c", (char *)command, NULL};
             if (posix_spawn(&child, "/bin/sh", NULL, NULL, argv, environ) != 0)
@@ -182,9 +211,11 @@ static void measure(int port, pid_t daemon, const char *command, const char *she
         if (port >= 0) {
             set_port(port, 0xFF);
             released = reads_after_command(daemon);
-        } else
+            printf("%lld %lld %lld\n", shell, stamp, read_at);
+        } else {
             waitpid(child, NULL, 0);
-        printf("%lld %lld\n", shell, stamp);
+            printf("%lld %lld\n", shell, stamp);
+        }
     }
 }
 
@@ -193,14 +224,17 @@ int main(int argc, char **argv)
     srand48(now_ns() ^ getpid());
     if (argc == 8 && strcmp(argv[1], "daemon") == 0) {
         int port = open(argv[2], O_WRONLY | O_CLOEXEC);
+        int seen = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         pid_t daemon = (pid_t)atoi(argv[7]);
         if (port < 0 || daemon <= 0)
             die("cannot open the port image, or no daemon pid");
-        measure(port, daemon, NULL, argv[3], argv[4], atoi(argv[5]), atoll(argv[6]) * 1000000LL);
+        if (seen < 0 || inotify_add_watch(seen, argv[2], IN_ACCESS) < 0)
+            die("cannot watch the port image's reads");
+        measure(port, seen, daemon, NULL, argv[3], argv[4], atoi(argv[5]), atoll(argv[6]) * 1000000LL);
         return 0;
     }
     if (argc == 7 && strcmp(argv[1], "shell") == 0) {
-        measure(-1, 0, argv[6], argv[2], argv[3], atoi(argv[4]), atoll(argv[5]) * 1000000LL);
+        measure(-1, -1, 0, argv[6], argv[2], argv[3], atoi(argv[4]), atoll(argv[5]) * 1000000LL);
         return 0;
     }
     fprintf(stderr, "usage: press daemon PORT_IMAGE SHELL_FIFO STAMP_FIFO COUNT POLL_MS DAEMON_PID\n"
