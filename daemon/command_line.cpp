@@ -34,25 +34,32 @@ int decimal_code(std::string_view text)
     return text.empty() || code == 0 ? -1 : code;
 }
 
+// The first `n` bytes of the text, or all of it: substr without its throw.
+std::string_view first(std::string_view text, size_t n)
+{
+    return {text.data(), std::min(n, text.size())};
+}
+
 // How many words follow the option letter, or -1 for a letter that is no option.
 int option_words(char letter)
 {
     switch (letter) {
-    case 'd': case 'v': return 0;
-    case 'b': case 'i': case 'j': case 'l': case 'p': case 'w': return 1;
+    case 'd': case 'm': case 'v': return 0;
+    case 'b': case 'i': case 'j': case 'l': case 'n': case 'p': case 'w': return 1;
     case 'r': return 2;
     case 'h': return 3;
     default: return -1;
     }
 }
 
-bool add_source(const char *path, settings *result)
+// A -j path or a -n pattern; false after reporting that there are too many.
+bool add_word(const char *word, std::array<const char *, max_sources> *words, int *count)
 {
-    if (result->source_count == max_sources) {
+    if (*count == max_sources) {
         say("Too many joystick devices\n");
         return false;
     }
-    result->source_paths[result->source_count++] = path;
+    (*words)[(*count)++] = word;
     return true;
 }
 
@@ -82,7 +89,7 @@ bool read_name(std::string_view word, button_id *button)
         return true;
     }
     const bool low = word.ends_with('-');
-    const int axis = axis_code(low ? word.substr(0, word.size() - 1) : word);
+    const int axis = axis_code(low ? first(word, word.size() - 1) : word);
     if (axis < 0)
         return false;
     *button = {static_cast<unsigned short>(axis), low ? button_kind::axis_low : button_kind::axis_high};
@@ -114,7 +121,7 @@ chord read_named_chord(std::string_view rest, settings *given)
     chord buttons = 0;
     for (;;) {
         const size_t plus = rest.find('+');
-        const std::string_view word = rest.substr(0, plus);
+        const std::string_view word = first(rest, plus);
         button_id button;
         if (!read_name(word, &button)) {
             refuse_name(word);
@@ -202,7 +209,9 @@ bool take_option(char letter, char **words, settings *result)
         result->active_mask = ((~set) & 0xF) << 4;
         return true;
     }
-    case 'j': return add_source(words[0], result);
+    case 'j': return add_word(words[0], &result->source_paths, &result->source_count);
+    case 'n': return add_word(words[0], &result->pad_patterns, &result->pad_count);
+    case 'm': result->learning = true; return true;
     case 'l': result->lock_path = words[0]; return true;
     case 'p': result->poll_usec = readtime(words[0]); return result->poll_usec >= 0;
     case 'w': result->wait_usec = readtime(words[0]); return result->wait_usec >= 0;
@@ -224,7 +233,7 @@ bool listed(std::string_view words, std::string_view name)
 {
     while (!words.empty()) {
         const size_t blank = std::min(words.find(' '), words.size());
-        if (words.substr(0, blank) == name)
+        if (first(words, blank) == name)
             return true;
         words.remove_prefix(std::min(blank + 1, words.size()));
     }
@@ -238,7 +247,7 @@ std::string_view name_in(std::string_view names, const unsigned short *codes, si
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {
         const size_t end = names.find('\0', at);
-        const std::string_view name = names.substr(at, end - at);
+        const std::string_view name = std::string_view(names.data() + at, end - at);
         if (codes[i] == code && !listed(skipped, name))
             return name;
         at = end + 1;
@@ -251,7 +260,7 @@ int code_in(std::string_view names, const unsigned short *codes, size_t count, s
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {
         const size_t end = names.find('\0', at);
-        if (names.substr(at, end - at) == name)
+        if (std::string_view(names.data() + at, end - at) == name)
             return codes[i];
         at = end + 1;
     }
@@ -318,7 +327,7 @@ bool readbuttons(const char *text, button_names *names)
     std::string_view rest = text;
     for (;;) {
         const size_t comma = rest.find(',');
-        const std::string_view word = rest.substr(0, comma);
+        const std::string_view word = first(rest, comma);
         const int code = key_code(word);
         if (code < 0 || named.count == 4) {
             refuse_name(word);
@@ -367,7 +376,7 @@ int readargs(int argc, char **argv, settings *result)
         have_command = have_command || letter == 'r' || letter == 'h';
         i += words;
     }
-    if (!have_command) {
+    if (!have_command && !result->learning) {
         say("No command to execute\n");
         return 1;
     }

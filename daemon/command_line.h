@@ -62,7 +62,10 @@ struct settings {
     bool verbose = false;
     const char *lock_path = nullptr;
     std::array<const char *, max_sources> source_paths{}; // -j, in the given order
-    int source_count = 0;                                  // 0: the game port
+    int source_count = 0;                                  // 0 and no pads: the game port
+    std::array<const char *, max_sources> pad_patterns{}; // -n, shell patterns for pads' names
+    int pad_count = 0;
+    bool learning = false; // -m: every button of every pad is told, nothing is run
     button_names buttons;
 };
 

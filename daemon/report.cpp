@@ -183,3 +183,14 @@ void report_device(const reporting *reporting, const char *path, bool found)
     add(&line, path);
     tell(reporting, &line);
 }
+
+void report_left_alone(const reporting *reporting, const char *path)
+{
+    if (reporting == nullptr || reporting->where == report_to::nothing)
+        return;
+    line line;
+    add(&line, "left alone ");
+    add(&line, path);
+    add(&line, ": too many pads");
+    tell(reporting, &line);
+}

@@ -40,3 +40,7 @@ void report_held(reporting *reporting, const source_set *sources, const source *
 
 // "lost PATH", "found PATH". Null tells nothing.
 void report_device(const reporting *reporting, const char *path, bool found);
+
+// "left alone PATH: too many pads", for a pad whose name matches while every
+// place for a source is taken.
+void report_left_alone(const reporting *reporting, const char *path);

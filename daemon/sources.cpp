@@ -1,5 +1,8 @@
 #include "sources.h"
 
+#include "learn.h"
+#include "pads.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -144,8 +147,52 @@ void map_same_buttons(source *port, int count)
     }
 }
 
+// Learning mode watches everything a device has, up to the bits a chord
+// has: its keys, the D-pad as keys or hat 0, and every other axis both ways.
+int every_button(int fd, const key_bits *keys, const axis_bits *axes, device_buttons *buttons)
+{
+    int count = 0;
+    for (int code = 1; code <= KEY_MAX && count < max_buttons; ++code)
+        if (has_bit(keys->data(), code) && (code < BTN_DPAD_UP || code > BTN_DPAD_RIGHT))
+            (*buttons)[count++] = key_button(static_cast<unsigned short>(code));
+    const bool hat = has_bit(axes->data(), ABS_HAT0X) || has_bit(axes->data(), ABS_HAT0Y);
+    for (int code = BTN_DPAD_UP; code <= BTN_DPAD_RIGHT && count < max_buttons; ++code)
+        if (hat || has_bit(keys->data(), code))
+            (*buttons)[count++] = key_button(static_cast<unsigned short>(code));
+    // A way the axis rests at, as a trigger rests at its minimum, is no button.
+    input_absinfo info {};
+    for (int code = 0; code <= ABS_MAX && count + 1 < max_buttons; ++code) {
+        if (!has_bit(axes->data(), code) || code == ABS_HAT0X || code == ABS_HAT0Y
+            || ioctl(fd, EVIOCGABS(code), &info) < 0 || info.maximum <= info.minimum)
+            continue;
+        for (const button_kind way : {button_kind::axis_high, button_kind::axis_low}) {
+            const device_button button = axis_button({static_cast<unsigned short>(code), way}, info.minimum, info.maximum);
+            if (!axis_held(&button, info.value, false))
+                (*buttons)[count++] = button;
+        }
+    }
+    return count;
+}
+
+// The watched buttons as the settings name them.
+int watched_buttons(const source_set *sources, int fd, const key_bits *keys, device_buttons *buttons)
+{
+    const settings *given = sources->given;
+    if (given->buttons.count == 0)
+        default_buttons(keys, buttons);
+    for (int digit = 0; digit < given->buttons.count; ++digit)
+        (*buttons)[digit] = key_button(given->buttons.code[digit]);
+    for (int bit = digit_buttons; bit < given->button_count; ++bit)
+        (*buttons)[bit] = named_button(fd, given->named[bit]);
+    for (int bit = 0; bit < given->button_count; ++bit)
+        if (!has(sources->watched, bit))
+            (*buttons)[bit] = device_button{};
+    return given->button_count;
+}
+
 // The watched buttons on an input event device; false when fd is anything
-// else or has none of them.
+// else or has none of them. Learning mode takes pads found by name only when
+// they are joysticks or gamepads.
 bool learn_buttons(const source_set *sources, int fd, source *port)
 {
     unsigned long types = 0;
@@ -157,23 +204,49 @@ bool learn_buttons(const source_set *sources, int fd, source *port)
         return false;
     if (((types >> EV_ABS) & 1) == 0)
         axes = {};
-    const settings *given = sources->given;
+    if (sources->learning && port->by_name && !has_joystick_keys(keys))
+        return false;
     port->buttons = device_buttons{};
-    if (given->buttons.count == 0)
-        default_buttons(&keys, &port->buttons);
-    for (int digit = 0; digit < given->buttons.count; ++digit)
-        port->buttons[digit] = key_button(given->buttons.code[digit]);
-    for (int bit = digit_buttons; bit < given->button_count; ++bit)
-        port->buttons[bit] = named_button(fd, given->named[bit]);
+    port->button_count = sources->learning ? every_button(fd, &keys, &axes, &port->buttons)
+                                           : watched_buttons(sources, fd, &keys, &port->buttons);
     bool any = false;
-    for (int bit = 0; bit < given->button_count; ++bit) {
+    for (int bit = 0; bit < port->button_count; ++bit) {
         device_button *button = &port->buttons[bit];
-        *button = has(sources->watched, bit) ? as_the_device_has(*button, &keys, &axes) : device_button{};
+        *button = as_the_device_has(*button, &keys, &axes);
         any = any || reads_something(button);
     }
-    map_same_buttons(port, given->button_count);
+    map_same_buttons(port, port->button_count);
     port->raw = 0;
     return any;
+}
+
+// Learning mode tells every pad it takes; -v, a device taken again and
+// every pad found by its name.
+void tell_found(const source_set *sources, const source *port, bool again)
+{
+    if (!sources->learning) {
+        if (again || port->by_name)
+            report_device(sources->report, port->path, true);
+        return;
+    }
+    pad_name name{};
+    input_id id {};
+    if (ioctl(port->fd, EVIOCGNAME(name.size() - 1), name.data()) < 0)
+        name[0] = '\0';
+    if (ioctl(port->fd, EVIOCGID, &id) < 0)
+        id = {};
+    learn_line line;
+    learn_tell(format_found(&line, port->path, name.data(), id.vendor, id.product));
+}
+
+void tell_lost(const source_set *sources, const source *port)
+{
+    if (!sources->learning) {
+        report_device(sources->report, port->path, false);
+        return;
+    }
+    learn_line line;
+    learn_tell(format_lost(&line, port->path));
 }
 
 void ask_mask(int fd, unsigned type, const void *bits, size_t size)
@@ -208,14 +281,21 @@ void ask_only_for_buttons(int fd, const device_buttons *buttons, int count)
     ask_mask(fd, 0, &types, sizeof types);
 }
 
+// A pad found by its name leaves its place free; a -j path is looked for again.
 void close_source(source_set *sources, source *port)
 {
     if (port->kind == source_kind::device)
-        report_device(sources->report, port->path, false);
+        tell_lost(sources, port);
     close(port->fd);
     port->fd = -1;
     port->kind = source_kind::closed;
     port->raw = 0;
+    port->moves = gesture{};
+    port->press = learned{};
+    if (port->by_name) {
+        port->node[0] = '\0';
+        sources->place_freed = true;
+    }
     ++sources->changes;
 }
 
@@ -238,12 +318,13 @@ void map_by_names(const settings *given, button_map *same_as)
 bool take(source_set *sources, source *port, int fd)
 {
     const mode_t type = file_type(fd);
-    if (type == S_IFREG) {
+    if (type == S_IFREG && !port->by_name) {
         port->kind = source_kind::image;
+        port->button_count = digit_buttons;
         map_by_names(sources->given, &port->same_as);
     } else if (type == S_IFCHR && learn_buttons(sources, fd, port)) {
         port->kind = source_kind::device;
-        ask_only_for_buttons(fd, &port->buttons, sources->given->button_count);
+        ask_only_for_buttons(fd, &port->buttons, port->button_count);
     } else {
         close(fd);
         return false;
@@ -293,18 +374,73 @@ chord device_read(source_set *sources, source *port)
         close_source(sources, port);
         return 0;
     }
-    const int count = sources->given->button_count;
+    const int count = port->button_count;
     axis_values axes{};
     read_axes(port->fd, &port->buttons, count, &axes);
     port->raw = device_state(&port->buttons, count, &keys, &axes, port->raw);
     return mapped_chord(&port->same_as, port->raw);
 }
 
+// "/dev/input/" and the node's name.
+bool pad_path(const char *node, std::array<char, 32> *path)
+{
+    constexpr std::string_view dir = "/dev/input/";
+    const size_t length = strlen(node);
+    if (dir.size() + length >= path->size())
+        return false;
+    memcpy(path->data(), dir.data(), dir.size());
+    memcpy(path->data() + dir.size(), node, length + 1);
+    return true;
+}
+
+source *place_of(source_set *sources, const std::array<char, 32> *path)
+{
+    for (int i = 0; i < sources->count; ++i)
+        if (sources->list[i].by_name && strcmp(sources->list[i].node.data(), path->data()) == 0)
+            return &sources->list[i];
+    for (int i = 0; i < sources->count; ++i)
+        if (is_free(&sources->list[i]))
+            return &sources->list[i];
+    return nullptr;
+}
+
+// A node that is not readable yet keeps its place: udev makes it readable a
+// moment after it appears, and the change of its mode brings the daemon back.
+void take_pad(source_set *sources, const char *node)
+{
+    std::array<char, 32> path;
+    if (!pad_path(node, &path))
+        return;
+    source *port = place_of(sources, &path);
+    if (port == nullptr) {
+        report_left_alone(sources->report, path.data());
+        return;
+    }
+    if (port->kind != source_kind::closed)
+        return;
+    port->node = path;
+    const int fd = open_path(sources, port);
+    if (fd < 0 && errno == EACCES)
+        return;
+    if (fd < 0 || !take(sources, port, fd)) {
+        port->node[0] = '\0';
+        return;
+    }
+    tell_found(sources, port, false);
+}
+
 } // namespace
 
 void sources_from_settings(const settings *given, source_set *sources)
 {
-    sources->count = given->source_count == 0 ? 1 : given->source_count;
+    // Learning mode without a source of its own looks for every pad.
+    static constexpr std::array<const char *, 1> every_pad = {"*"};
+    const bool every = given->learning && given->source_count == 0 && given->pad_count == 0;
+    sources->patterns = every ? std::span<const char *const>(every_pad)
+                              : std::span<const char *const>(given->pad_patterns.data(), given->pad_count);
+    sources->learning = given->learning;
+    const bool pads = !sources->patterns.empty();
+    sources->count = pads ? max_sources : given->source_count == 0 ? 1 : given->source_count;
     sources->given = given;
     sources->watched = 0;
     for (int i = 0; i < given->binding_count; ++i)
@@ -314,13 +450,19 @@ void sources_from_settings(const settings *given, source_set *sources)
         sources->watched |= digit_chord;
     sources->start_dir[0] = '\0';
     sources->list[0] = source{};
-    if (given->source_count == 0) {
+    if (given->source_count == 0 && !pads) {
         sources->list[0].kind = source_kind::game_port;
         map_by_names(given, &sources->list[0].same_as);
     }
     for (int i = 0; i < given->source_count; ++i) {
         sources->list[i] = source{};
         sources->list[i].path = given->source_paths[i];
+    }
+    for (int i = given->source_count; pads && i < max_sources; ++i) {
+        source *place = &sources->list[i];
+        *place = source{};
+        place->by_name = true;
+        place->path = place->node.data();
     }
 }
 
@@ -362,7 +504,28 @@ void source_reopen(source_set *sources, source *port)
         close_source(sources, port);
     const int fd = open_path(sources, port);
     if (fd >= 0 && take(sources, port, fd) && port->kind == source_kind::device)
-        report_device(sources->report, port->path, true);
+        tell_found(sources, port, true);
+}
+
+bool is_free(const source *port)
+{
+    return port->by_name && port->node[0] == '\0';
+}
+
+void take_pads(source_set *sources)
+{
+    if (sources->patterns.empty())
+        return;
+    // Room for the pads' other devices whose names match too (motion
+    // sensors, touchpads), which are opened and let go.
+    std::array<node_name, 4 * max_sources> found;
+    const int matched = std::min(list_pads("/dev/input", "/sys/class/input", sources->patterns, found),
+                                 static_cast<int>(found.size()));
+    for (int i = 0; i < sources->count; ++i)
+        if (sources->list[i].by_name && sources->list[i].kind == source_kind::closed)
+            sources->list[i].node[0] = '\0'; // not readable before: looked at again below
+    for (int i = 0; i < matched; ++i)
+        take_pad(sources, found[i].data());
 }
 
 chord source_read(source_set *sources, source *port)
@@ -430,4 +593,27 @@ chord device_state(const device_buttons *buttons, int count, const key_bits *key
         if (held(&(*buttons)[bit], keys, axes, has(before, bit)))
             now |= chord{1} << bit;
     return now;
+}
+
+std::string_view bit_name(const source *port, int bit, std::array<char, 32> *name)
+{
+    if (port->kind != source_kind::device) {
+        (*name)[0] = static_cast<char>('1' + bit);
+        return {name->data(), 1};
+    }
+    const device_button &button = port->buttons[bit];
+    std::string_view text;
+    if (button.key != 0)
+        text = key_name(button.key);
+    else if (button.use == axis_use::hat)
+        text = key_name(button.axis == ABS_HAT0Y ? (button.direction < 0 ? BTN_DPAD_UP : BTN_DPAD_DOWN)
+                                                 : (button.direction < 0 ? BTN_DPAD_LEFT : BTN_DPAD_RIGHT));
+    else
+        text = axis_name(button.axis);
+    const bool low = button.key == 0 && button.use == axis_use::low;
+    const size_t length = std::min(text.size(), name->size() - 2);
+    memcpy(name->data(), text.data(), length);
+    if (low)
+        (*name)[length] = '-';
+    return {name->data(), length + (low ? 1 : 0)};
 }

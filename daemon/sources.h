@@ -1,7 +1,8 @@
 // Where the daemon reads its buttons, each source on its own: the game port
-// at I/O port 0x201, or up to eight -j paths, each a port image file or an
-// input event device (a joystick, a gamepad, a pedal). Every read gives the
-// chord of buttons held there, ignored ones included.
+// at I/O port 0x201, or up to eight sources at once: -j paths, each a port
+// image file or an input event device (a joystick, a gamepad, a pedal), and
+// pads under /dev/input whose names match a -n pattern, taken as they come.
+// Every read gives the chord of buttons held there, ignored ones included.
 #pragma once
 
 #include "command_line.h"
@@ -10,6 +11,7 @@
 
 #include <array>
 #include <climits>
+#include <span>
 
 #include <linux/input.h>
 
@@ -47,11 +49,21 @@ enum class source_kind : unsigned char {
     device,
 };
 
+// What learning mode follows on a source: the largest chord of a press.
+struct learned {
+    chord largest = 0;
+    instant since = 0; // when it was first held
+    instant until = 0; // when it was no longer held whole; 0 while it is
+};
+
 struct source {
-    const char *path = nullptr; // -j PATH as given; null for the game port
+    const char *path = nullptr; // -j PATH as given, or a pad's node; null for the game port
     source_kind kind = source_kind::closed;
     int fd = -1;
-    device_buttons buttons; // a device's, by chord bit
+    bool by_name = false;          // a place for a pad found by its name
+    std::array<char, 32> node{};   // such a pad's node, "/dev/input/eventN"; "" while the place is free
+    device_buttons buttons;        // a device's, by chord bit
+    int button_count = 0;          // the chord bits a device reads
     // By chord bit, the lowest bit that reads the same button here: a name
     // that -b lists is its digit's button, and so on a device is a name for
     // the key that is one of its first four.
@@ -60,6 +72,7 @@ struct source {
     gesture moves;
     instant next_read = 0;  // the game port, a port image: when to read it again
     int interval_usec = 0;  // the game port: the sleep before that read, exactly
+    learned press;
 };
 
 struct source_set {
@@ -67,6 +80,9 @@ struct source_set {
     int count = 0;
     const settings *given = nullptr;
     chord watched = 0; // the bits some binding uses; all four digits when one does
+    std::span<const char *const> patterns; // pads to take by their names; none without -n
+    bool place_freed = false; // a pad went: one left alone may take its place
+    bool learning = false;
     // The directory the daemon was started in: relative paths name files
     // there, also once -d has changed to "/".
     std::array<char, PATH_MAX> start_dir;
@@ -90,6 +106,16 @@ open_result source_open(source_set *sources, source *port);
 
 // Closes what is open at the source's path and takes whatever is there now.
 void source_reopen(source_set *sources, source *port);
+
+// Takes the pads under /dev/input whose names match, into the free places,
+// and those not readable before that are now; the rest are left alone.
+void take_pads(source_set *sources);
+
+// Whether the source is a place for a pad that holds none.
+bool is_free(const source *port);
+
+// A chord bit's name on a source, into `name`, as a list takes it.
+std::string_view bit_name(const source *port, int bit, std::array<char, 32> *name);
 
 // The full path of a -j source, resolved against the start directory; false
 // when it does not fit.

@@ -1,5 +1,6 @@
 // tabrin: runs shell commands while a combination of joystick buttons is held.
 #include "command_line.h"
+#include "learn.h"
 #include "report.h"
 #include "say.h"
 #include "sources.h"
@@ -103,19 +104,39 @@ void announce_waiting(const char *path)
     exit(1);
 }
 
+// Learning mode tells "PATH: REASON" on standard output, and goes on.
+void tell_unusable(const char *path, const char *reason)
+{
+    std::array<iovec, 4> parts = {{{const_cast<char *>(path), strlen(path)},
+                                   {const_cast<char *>(": "), 2},
+                                   {const_cast<char *>(reason), strlen(reason)},
+                                   {const_cast<char *>("\n"), 1}}};
+    ssize_t written = writev(1, parts.data(), static_cast<int>(parts.size()));
+    static_cast<void>(written); // a reader gone away ends the output, nothing else
+}
+
 // A path that is not there yet is waited for: a pad that is off at boot.
+// Learning mode says what is wrong with a path and watches the others.
 void open_sources(source_set *sources)
 {
+    constexpr const char *unfit = "not a port image or a device with a watched button";
     for (int i = 0; i < sources->count; ++i) {
         source *port = &sources->list[i];
+        if (port->by_name)
+            continue;
         const open_result result = source_open(sources, port);
-        if (result == open_result::refused)
-            refuse_device(port->path, strerror(errno));
-        if (result == open_result::unfit)
-            refuse_device(port->path, "not a port image or a device with a watched button");
-        if (result == open_result::missing)
+        const char *reason = result == open_result::refused ? strerror(errno)
+                             : result == open_result::unfit ? unfit
+                             : result == open_result::missing && sources->learning ? strerror(ENOENT)
+                                                                                  : nullptr;
+        if (reason != nullptr && sources->learning)
+            tell_unusable(port->path, reason);
+        else if (reason != nullptr)
+            refuse_device(port->path, reason);
+        else if (result == open_result::missing)
             announce_waiting(port->path);
     }
+    take_pads(sources);
 }
 
 void start_watching(waiter *wait, source_set *sources)
@@ -223,6 +244,48 @@ void look_at(source_set *sources, source *port, reporting *report)
     plan_next_read(sources->given, port, now);
 }
 
+// std::popcount would call into libgcc on a processor without popcnt.
+int buttons_in(chord buttons)
+{
+    int count = 0;
+    for (; buttons != 0; buttons &= buttons - 1)
+        ++count;
+    return count;
+}
+
+// Learning mode: once a source's buttons are all let go, the largest chord
+// of the press and how long it was held whole, as a run line takes it.
+void learn_from(source_set *sources, source *port)
+{
+    const chord held = source_read(sources, port);
+    const instant now = now_usec();
+    learned *press = &port->press;
+    if (buttons_in(held) > buttons_in(press->largest))
+        *press = {held, now, 0};
+    else if (press->until == 0 && (held & press->largest) != press->largest)
+        press->until = now;
+    if (held != 0 || press->largest == 0)
+        return;
+    std::array<std::array<char, 32>, max_buttons> names;
+    std::array<std::string_view, max_buttons> chord_names;
+    size_t count = 0;
+    for (int bit = 0; bit < port->button_count; ++bit)
+        if ((press->largest & (chord{1} << bit)) != 0) {
+            chord_names[count] = bit_name(port, bit, &names[count]);
+            ++count;
+        }
+    learn_line line;
+    learn_tell(format_chord(&line, {chord_names.data(), count}, (press->until == 0 ? now : press->until) - press->since));
+    *press = {};
+}
+
+// Learning mode reads a port image at every poll.
+void learn_at(source_set *sources, source *port)
+{
+    learn_from(sources, port);
+    plan_next_read(sources->given, port, now_usec());
+}
+
 [[noreturn]] void watch_buttons(source_set *sources, waiter *wait, reporting *report)
 {
     for (int i = 0; i < sources->count; ++i)
@@ -230,9 +293,14 @@ void look_at(source_set *sources, source *port, reporting *report)
     for (;;) {
         wait_for_input(wait, sources);
         const instant now = now_usec();
-        for (int i = 0; i < sources->count; ++i)
-            if (is_due(wait, &sources->list[i], i, now))
+        for (int i = 0; i < sources->count; ++i) {
+            if (!is_due(wait, &sources->list[i], i, now))
+                continue;
+            if (sources->learning)
+                learn_at(sources, &sources->list[i]);
+            else
                 look_at(sources, &sources->list[i], report);
+        }
     }
 }
 

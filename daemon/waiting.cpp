@@ -135,8 +135,13 @@ bool choose_watches(waiter *wait, const source_set *sources)
     watch_list list;
     for (int i = 0; i < sources->count; ++i) {
         const source_kind kind = sources->list[i].kind;
-        if (kind == source_kind::image || kind == source_kind::closed)
+        if (!sources->list[i].by_name && (kind == source_kind::image || kind == source_kind::closed))
             watch_source(wait, sources, &sources->list[i], &list);
+    }
+    // Pads by name come and go, and are made readable, there.
+    if (!sources->patterns.empty()) {
+        const path_buffer nodes = {"/dev/input"};
+        watch(wait, &nodes, &list);
     }
     bool added = false;
     for (int i = 0; i < list.count; ++i)
@@ -158,7 +163,7 @@ bool retry_closed(source_set *sources)
 {
     bool tried = false;
     for (int i = 0; i < sources->count; ++i)
-        if (sources->list[i].kind == source_kind::closed) {
+        if (sources->list[i].kind == source_kind::closed && !sources->list[i].by_name) {
             source_reopen(sources, &sources->list[i]);
             tried = true;
         }
@@ -202,11 +207,16 @@ void read_notes(waiter *wait, source_set *sources)
     }
     for (int i = 0; i < sources->count; ++i) {
         source *port = &sources->list[i];
+        if (port->by_name)
+            continue;
         if (port->kind == source_kind::closed || (port->kind == source_kind::image && renamed[i])) {
             source_reopen(sources, port);
             wait->stirred[i] = true;
         }
     }
+    take_pads(sources);
+    for (int i = 0; i < sources->count; ++i)
+        wait->stirred[i] = wait->stirred[i] || sources->list[i].by_name;
     wait->stale = true;
 }
 
@@ -289,6 +299,13 @@ bool start_waiting(waiter *wait, source_set *sources)
 void wait_for_input(waiter *wait, source_set *sources)
 {
     wait->stirred = {};
+    if (sources->place_freed) {
+        sources->place_freed = false;
+        take_pads(sources);
+        for (int i = 0; i < sources->count; ++i)
+            wait->stirred[i] = sources->list[i].by_name;
+        return;
+    }
     if (uses_game_port(sources)) {
         usleep(static_cast<useconds_t>(sources->list[0].interval_usec));
         return;
