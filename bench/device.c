@@ -10,7 +10,8 @@
                                  at 100 reports a second), absent, with
                                  -r 12; named-present and named-playing
                                  (sticks, hat, South, Mode and both
-                                 triggers) with -r BTN_SELECT+BTN_START
+                                 triggers) with -r BTN_SELECT+BTN_START;
+                                 pads-absent: -n '*', no pad plugged in
    axis REPORTS SLEEPS PREEMPTED WAITS CALLS
                                  -r ABS_Z+ABS_RZ, ABS_Z swept (and the
                                  sticks moving) at 100 reports a second
@@ -25,6 +26,10 @@
                                  to the bound command's builtin echo,
                                  less MS
    shell NS...                   system() of the same line, from here
+   sleep MS NS...                how late this VM's timers end a wait of MS
+                                 ms made as the daemon's hold makes it: an
+                                 epoll_wait of 10 ms (the settle time),
+                                 then one of the rest
 
    Exits 0 when it could measure, whatever the figures. */
 #include <errno.h>
@@ -35,6 +40,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -229,13 +235,17 @@ static void stop(pid_t pid)
     }
 }
 
-/* tabrin -j LINK -p POLL_MS -w 10 BINDING... */
-static pid_t start_daemon(const char *poll_ms, char *const binding[])
+/* tabrin SOURCE... -p POLL_MS -w 10 BINDING..., once at rest. */
+static pid_t start_daemon_on(char *const source[], const char *poll_ms, char *const binding[])
 {
-    char link[128];
-    snprintf(link, sizeof link, "%s/pad", dir);
-    char *argv[16] = {TABRIN, "-j", link, "-p", (char *)poll_ms, "-w", "10"};
-    int argc = 7;
+    char *argv[16] = {TABRIN};
+    int argc = 1;
+    while (*source != NULL && argc < 11)
+        argv[argc++] = *source++;
+    argv[argc++] = "-p";
+    argv[argc++] = (char *)poll_ms;
+    argv[argc++] = "-w";
+    argv[argc++] = "10";
     while (*binding != NULL && argc < 15)
         argv[argc++] = *binding++;
     argv[argc] = NULL;
@@ -243,6 +253,15 @@ static pid_t start_daemon(const char *poll_ms, char *const binding[])
     pause_ms(200);
     wait_rest(pid);
     return pid;
+}
+
+/* On the pad's link, as udev names pads. */
+static pid_t start_daemon(const char *poll_ms, char *const binding[])
+{
+    char link[128];
+    snprintf(link, sizeof link, "%s/pad", dir);
+    char *source[] = {"-j", link, NULL};
+    return start_daemon_on(source, poll_ms, binding);
 }
 
 static double wall_s(void)
@@ -357,6 +376,27 @@ static void axis_windows(pid_t daemon, int pad)
            seen.calls);
 }
 
+/* The VM's own lateness at a hold's two timed waits, without the daemon. */
+static void timers(void)
+{
+    int epoll = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event none[1];
+    if (epoll < 0)
+        die("epoll_create1");
+    long hold = atol(HOLD_MS);
+    printf("tabrin-bench: sleep %ld", hold);
+    for (int i = 0; i < HOLDS; ++i) {
+        pause_ms(rand() % 50);
+        long long start = now_ns();
+        epoll_wait(epoll, none, 1, 10);
+        long long left = start + hold * 1000000LL - now_ns();
+        epoll_wait(epoll, none, 1, (int)((left + 999999) / 1000000));
+        printf(" %lld", now_ns() - start - hold * 1000000LL);
+    }
+    printf("\n");
+    close(epoll);
+}
+
 static long long await_echo(int fifo)
 {
     struct pollfd p = {fifo, POLLIN, 0};
@@ -458,6 +498,13 @@ int main(void)
         waitpid(shell, NULL, 0);
     }
     printf("\n");
+    timers();
     close(pad);
+
+    /* Every pad by name, and none plugged in. */
+    char *every_pad[] = {"-n", "*", NULL};
+    daemon = start_daemon_on(every_pad, "10", named);
+    idle_window("pads-absent", daemon, -1, untouched);
+    stop(daemon);
     return 0;
 }
