@@ -7,10 +7,29 @@
 
    idle WHAT SYSCALLS SWITCHES   over 10 s, WHAT one of present, playing
                                  (sticks, hat and unwatched buttons moving
-                                 at 100 reports a second), absent
+                                 at 100 reports a second), absent, with
+                                 -r 12; named-present and named-playing
+                                 (sticks, hat, South, Mode and both
+                                 triggers) with -r BTN_SELECT+BTN_START;
+                                 pads-absent: -n '*', no pad plugged in
+   axis REPORTS SLEEPS PREEMPTED WAITS CALLS
+                                 -r ABS_Z+ABS_RZ, ABS_Z swept (and the
+                                 sticks moving) at 100 reports a second
+                                 for 10 s: the daemon's voluntary context
+                                 switches (wake-ups) and involuntary ones;
+                                 then another 10 s under strace, its
+                                 epoll_wait calls and all its calls
    press POLL_MS NS...           press of buttons 1 and 2 to the bound
                                  command's builtin echo, -w 10
+   press named NS...             the same for BTN_SELECT+BTN_START
+   hold MS NS...                 -h BTN_SELECT+BTN_START MS: from the press
+                                 to the bound command's builtin echo,
+                                 less MS
    shell NS...                   system() of the same line, from here
+   sleep MS NS...                how late this VM's timers end a wait of MS
+                                 ms made as the daemon's hold makes it: an
+                                 epoll_wait of 10 ms (the settle time),
+                                 then one of the rest
 
    Exits 0 when it could measure, whatever the figures. */
 #include <errno.h>
@@ -21,6 +40,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -30,6 +50,8 @@
 #include <unistd.h>
 
 #define PRESSES 41
+#define HOLDS 50
+#define HOLD_MS "200"
 #define WINDOW_S 10
 
 extern char **environ;
@@ -72,11 +94,23 @@ static void sync_report(int fd)
     emit(fd, EV_SYN, SYN_REPORT, 0);
 }
 
-/* A pad with face buttons, select and start, two sticks and a hat. */
+static int axis_minimum(int axis)
+{
+    return axis >= ABS_HAT0X ? -1 : axis == ABS_Z || axis == ABS_RZ ? 0 : -32768;
+}
+
+static int axis_maximum(int axis)
+{
+    return axis >= ABS_HAT0X ? 1 : axis == ABS_Z || axis == ABS_RZ ? 255 : 32767;
+}
+
+/* A pad as xpad makes an Xbox 360 pad over USB: face, shoulder, menu and
+   stick buttons, two sticks, two analog triggers and the D-pad as a hat. */
 static int plug(char *node, size_t size)
 {
-    static const int keys[] = {BTN_SOUTH, BTN_EAST, BTN_NORTH, BTN_WEST, BTN_SELECT, BTN_START, BTN_MODE};
-    static const int axes[] = {ABS_X, ABS_Y, ABS_RX, ABS_RY, ABS_HAT0X, ABS_HAT0Y};
+    static const int keys[] = {BTN_SOUTH, BTN_EAST, BTN_NORTH, BTN_WEST, BTN_TL, BTN_TR,
+                               BTN_SELECT, BTN_START, BTN_MODE, BTN_THUMBL, BTN_THUMBR};
+    static const int axes[] = {ABS_X, ABS_Y, ABS_Z, ABS_RX, ABS_RY, ABS_RZ, ABS_HAT0X, ABS_HAT0Y};
     int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
     if (fd < 0 || ioctl(fd, UI_SET_EVBIT, EV_KEY) != 0 || ioctl(fd, UI_SET_EVBIT, EV_ABS) != 0)
         die("uinput");
@@ -87,8 +121,8 @@ static int plug(char *node, size_t size)
         struct uinput_abs_setup a;
         memset(&a, 0, sizeof a);
         a.code = (unsigned short)axes[i];
-        a.absinfo.minimum = axes[i] >= ABS_HAT0X ? -1 : -32768;
-        a.absinfo.maximum = axes[i] >= ABS_HAT0X ? 1 : 32767;
+        a.absinfo.minimum = axis_minimum(axes[i]);
+        a.absinfo.maximum = axis_maximum(axes[i]);
         if (ioctl(fd, UI_SET_ABSBIT, axes[i]) != 0 || ioctl(fd, UI_ABS_SETUP, &a) != 0)
             die("UI_ABS_SETUP");
     }
@@ -136,16 +170,22 @@ static long proc_number(pid_t pid, const char *file, const char *field)
     if (f == NULL)
         return -1;
     while (fgets(line, sizeof line, f) != NULL)
-        if (strstr(line, field) != NULL && sscanf(strchr(line, ':') + 1, "%ld", &value) == 1)
+        if (strncmp(line, field, strlen(field)) == 0 && sscanf(line + strlen(field), "%ld", &value) == 1)
             sum += value;
     fclose(f);
     return sum;
 }
 
+/* One for each time the process went to sleep, to be woken. */
+static long sleeps(pid_t pid)
+{
+    return proc_number(pid, "status", "voluntary_ctxt_switches:");
+}
+
 /* Voluntary and involuntary switches together. */
 static long switches(pid_t pid)
 {
-    return proc_number(pid, "status", "ctxt_switches:");
+    return sleeps(pid) + proc_number(pid, "status", "nonvoluntary_ctxt_switches:");
 }
 
 /* Sleeping in epoll_wait without a timeout: /proc/PID/syscall's fifth field. */
@@ -195,15 +235,33 @@ static void stop(pid_t pid)
     }
 }
 
-static pid_t start_daemon(const char *poll_ms, const char *bound)
+/* tabrin SOURCE... -p POLL_MS -w 10 BINDING..., once at rest. */
+static pid_t start_daemon_on(char *const source[], const char *poll_ms, char *const binding[])
 {
-    char link[128];
-    snprintf(link, sizeof link, "%s/pad", dir);
-    char *argv[] = {TABRIN, "-j", link, "-p", (char *)poll_ms, "-w", "10", "-r", "12", (char *)bound, NULL};
+    char *argv[16] = {TABRIN};
+    int argc = 1;
+    while (*source != NULL && argc < 11)
+        argv[argc++] = *source++;
+    argv[argc++] = "-p";
+    argv[argc++] = (char *)poll_ms;
+    argv[argc++] = "-w";
+    argv[argc++] = "10";
+    while (*binding != NULL && argc < 15)
+        argv[argc++] = *binding++;
+    argv[argc] = NULL;
     pid_t pid = start(argv);
     pause_ms(200);
     wait_rest(pid);
     return pid;
+}
+
+/* On the pad's link, as udev names pads. */
+static pid_t start_daemon(const char *poll_ms, char *const binding[])
+{
+    char link[128];
+    snprintf(link, sizeof link, "%s/pad", dir);
+    char *source[] = {"-j", link, NULL};
+    return start_daemon_on(source, poll_ms, binding);
 }
 
 static double wall_s(void)
@@ -213,12 +271,60 @@ static double wall_s(void)
     return (double)t.tv_sec + t.tv_nsec / 1e9;
 }
 
-/* The daemon's system calls and switches over one window, while `pad`
-   (when not -1) plays a game on sticks, hat and unwatched buttons. The calls
-   are those strace saw start within the window: attaching interrupts the
-   call the daemon sleeps in, before the window opens. */
-static void idle_window(const char *what, pid_t daemon, int pad)
+/* How a game is played during a window. */
+enum play {
+    untouched,
+    sticks_hat_start_mode, /* at 100 reports a second */
+    sticks_hat_south_mode_triggers, /* no named key: Select and Start rest */
+    trigger_swept,         /* the sticks and ABS_Z, each report */
+};
+
+static void play_tick(int pad, enum play how, int tick)
 {
+    if (how == untouched)
+        return;
+    emit(pad, EV_ABS, ABS_X, (tick * 977) % 65536 - 32768);
+    emit(pad, EV_ABS, ABS_RY, (tick * 331) % 65536 - 32768);
+    if (how == trigger_swept) {
+        /* Up and down over the whole range in a second: past three
+           quarters and back below the middle, once each way. */
+        int step = tick % 100;
+        emit(pad, EV_ABS, ABS_Z, (step < 50 ? step : 100 - step) * 255 / 50);
+    } else if (tick % 10 == 0) {
+        emit(pad, EV_ABS, ABS_HAT0X, tick / 10 % 3 - 1);
+        emit(pad, EV_KEY, how == sticks_hat_start_mode ? BTN_START : BTN_SOUTH, tick / 10 % 2);
+        emit(pad, EV_KEY, BTN_MODE, tick / 10 % 2);
+    }
+    if (how == sticks_hat_south_mode_triggers) {
+        emit(pad, EV_ABS, ABS_Z, (tick * 7) % 256);
+        emit(pad, EV_ABS, ABS_RZ, (tick * 13) % 256);
+    }
+    sync_report(pad);
+}
+
+/* Plays for one window of WINDOW_S seconds; the wall clock at its ends. */
+static void play_window(int pad, enum play how, double *opened, double *closed)
+{
+    *opened = wall_s();
+    for (int tick = 0; tick < WINDOW_S * 100; ++tick) {
+        play_tick(pad, how, tick);
+        pause_ms(10);
+    }
+    *closed = wall_s();
+}
+
+struct traced {
+    long calls; /* every call strace saw start within the window */
+    long waits; /* of them, epoll_wait */
+    long switches;
+};
+
+/* The daemon's system calls and switches over one window while the pad is
+   played. The calls are those strace saw start within the window: attaching
+   interrupts the call the daemon sleeps in, before the window opens. */
+static struct traced traced_window(const char *what, pid_t daemon, int pad, enum play how)
+{
+    struct traced seen = {0, 0, 0};
     char out[128], pid_text[16];
     /* Not in the daemon's directory, which it watches while the pad is away. */
     snprintf(out, sizeof out, "/tmp/strace.%s", what);
@@ -227,37 +333,68 @@ static void idle_window(const char *what, pid_t daemon, int pad)
     pid_t tracer = start(argv);
     pause_ms(500); /* attached */
     long before = switches(daemon);
-    double opened = wall_s();
-    for (int tick = 0; tick < WINDOW_S * 100; ++tick) {
-        if (pad >= 0) {
-            emit(pad, EV_ABS, ABS_X, (tick * 977) % 65536 - 32768);
-            emit(pad, EV_ABS, ABS_RY, (tick * 331) % 65536 - 32768);
-            if (tick % 10 == 0) {
-                emit(pad, EV_ABS, ABS_HAT0X, tick / 10 % 3 - 1);
-                emit(pad, EV_KEY, BTN_START, tick / 10 % 2);
-                emit(pad, EV_KEY, BTN_MODE, tick / 10 % 2);
-            }
-            sync_report(pad);
-        }
-        pause_ms(10);
-    }
-    double closed = wall_s();
-    long after = switches(daemon);
+    double opened, closed;
+    play_window(pad, how, &opened, &closed);
+    seen.switches = switches(daemon) - before;
     kill(tracer, SIGINT);
     waitpid(tracer, NULL, 0);
     FILE *f = fopen(out, "r");
     char line[512];
-    long calls = 0;
     while (f != NULL && fgets(line, sizeof line, f) != NULL) {
         double at;
         /* "1765190000.123456 epoll_wait(..." or "... <... epoll_wait resumed>"; not "--- SIG" or "+++". */
         if (sscanf(line, "%lf", &at) == 1 && at >= opened && at <= closed && strstr(line, " --- ") == NULL
-            && strstr(line, " +++ ") == NULL && strstr(line, "resumed>") == NULL)
-            ++calls;
+            && strstr(line, " +++ ") == NULL && strstr(line, "resumed>") == NULL) {
+            ++seen.calls;
+            if (strstr(line, " epoll_wait(") != NULL)
+                ++seen.waits;
+        }
     }
     if (f != NULL)
         fclose(f);
-    printf("tabrin-bench: idle %s %ld %ld\n", what, calls, after - before);
+    return seen;
+}
+
+static void idle_window(const char *what, pid_t daemon, int pad, enum play how)
+{
+    struct traced seen = traced_window(what, daemon, pad, how);
+    printf("tabrin-bench: idle %s %ld %ld\n", what, seen.calls, seen.switches);
+}
+
+/* A named trigger moving: switches untraced, as strace adds its own, then
+   the calls under strace. */
+static void axis_windows(pid_t daemon, int pad)
+{
+    long slept = sleeps(daemon), switched = switches(daemon);
+    double opened, closed;
+    play_window(pad, trigger_swept, &opened, &closed);
+    slept = sleeps(daemon) - slept;
+    switched = switches(daemon) - switched;
+    wait_rest(daemon);
+    struct traced seen = traced_window("axis", daemon, pad, trigger_swept);
+    printf("tabrin-bench: axis %d %ld %ld %ld %ld\n", WINDOW_S * 100, slept, switched - slept, seen.waits,
+           seen.calls);
+}
+
+/* The VM's own lateness at a hold's two timed waits, without the daemon. */
+static void timers(void)
+{
+    int epoll = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event none[1];
+    if (epoll < 0)
+        die("epoll_create1");
+    long hold = atol(HOLD_MS);
+    printf("tabrin-bench: sleep %ld", hold);
+    for (int i = 0; i < HOLDS; ++i) {
+        pause_ms(rand() % 50);
+        long long start = now_ns();
+        epoll_wait(epoll, none, 1, 10);
+        long long left = start + hold * 1000000LL - now_ns();
+        epoll_wait(epoll, none, 1, (int)((left + 999999) / 1000000));
+        printf(" %lld", now_ns() - start - hold * 1000000LL);
+    }
+    printf("\n");
+    close(epoll);
 }
 
 static long long await_echo(int fifo)
@@ -272,21 +409,26 @@ static long long await_echo(int fifo)
     return came;
 }
 
-static void presses(const char *poll_ms, int pad, int fifo, const char *bound)
+static void chord_keys(int pad, int first, int second, int down)
 {
-    pid_t daemon = start_daemon(poll_ms, bound);
-    printf("tabrin-bench: press %s", poll_ms);
-    for (int i = 0; i < PRESSES; ++i) {
+    emit(pad, EV_KEY, first, down);
+    emit(pad, EV_KEY, second, down);
+    sync_report(pad);
+}
+
+/* COUNT presses of two keys at random moments, each from the write of the
+   report to the bound line's echo, less `late_ns`. */
+static void presses(const char *label, pid_t daemon, int pad, int fifo, int first, int second, int count,
+                    long long late_ns)
+{
+    printf("tabrin-bench: %s", label);
+    for (int i = 0; i < count; ++i) {
         pause_ms(rand() % 50);
         long long pressed = now_ns();
-        emit(pad, EV_KEY, BTN_SOUTH, 1);
-        emit(pad, EV_KEY, BTN_EAST, 1);
-        sync_report(pad);
+        chord_keys(pad, first, second, 1);
         long long ran = await_echo(fifo);
-        printf(" %lld", ran - pressed);
-        emit(pad, EV_KEY, BTN_SOUTH, 0);
-        emit(pad, EV_KEY, BTN_EAST, 0);
-        sync_report(pad);
+        printf(" %lld", ran - pressed - late_ns);
+        chord_keys(pad, first, second, 0);
         pause_ms(20);
         wait_rest(daemon);
     }
@@ -307,24 +449,41 @@ int main(void)
     int fifo = open(fifo_path, O_RDWR | O_CLOEXEC);
     snprintf(bound, sizeof bound, "echo > %s", fifo_path);
 
+    char *digits[] = {"-r", "12", bound, NULL};
+    char *named[] = {"-r", "BTN_SELECT+BTN_START", bound, NULL};
+    char *trigger[] = {"-r", "ABS_Z+ABS_RZ", bound, NULL};
+    char *hold[] = {"-h", "BTN_SELECT+BTN_START", HOLD_MS, bound, NULL};
+
     int pad = plug(node, sizeof node);
     link_pad(node);
-    pid_t daemon = start_daemon("10", bound);
-    idle_window("present", daemon, -1);
-    idle_window("playing", daemon, pad);
+    pid_t daemon = start_daemon("10", digits);
+    idle_window("present", daemon, pad, untouched);
+    idle_window("playing", daemon, pad, sticks_hat_start_mode);
     close(pad);
     char link[128];
     snprintf(link, sizeof link, "%s/pad", dir);
     unlink(link);
     pause_ms(100);
     wait_rest(daemon);
-    idle_window("absent", daemon, -1);
+    idle_window("absent", daemon, -1, untouched);
     stop(daemon);
 
     pad = plug(node, sizeof node);
     link_pad(node);
-    presses("5000", pad, fifo, bound);
-    presses("10", pad, fifo, bound);
+    presses("press 5000", start_daemon("5000", digits), pad, fifo, BTN_SOUTH, BTN_EAST, PRESSES, 0);
+    presses("press 10", start_daemon("10", digits), pad, fifo, BTN_SOUTH, BTN_EAST, PRESSES, 0);
+
+    daemon = start_daemon("10", named);
+    idle_window("named-present", daemon, pad, untouched);
+    idle_window("named-playing", daemon, pad, sticks_hat_south_mode_triggers);
+    presses("press named", daemon, pad, fifo, BTN_SELECT, BTN_START, PRESSES, 0);
+
+    daemon = start_daemon("10", trigger);
+    axis_windows(daemon, pad);
+    stop(daemon);
+
+    presses("hold " HOLD_MS, start_daemon("10", hold), pad, fifo, BTN_SELECT, BTN_START, HOLDS,
+            atoll(HOLD_MS) * 1000000LL);
 
     /* What system() does: the shell through posix_spawn. */
     printf("tabrin-bench: shell");
@@ -339,6 +498,13 @@ int main(void)
         waitpid(shell, NULL, 0);
     }
     printf("\n");
+    timers();
     close(pad);
+
+    /* Every pad by name, and none plugged in. */
+    char *every_pad[] = {"-n", "*", NULL};
+    daemon = start_daemon_on(every_pad, "10", named);
+    idle_window("pads-absent", daemon, -1, untouched);
+    stop(daemon);
     return 0;
 }
