@@ -4,10 +4,18 @@
 
 namespace {
 
+// How long a binding's chord is held before it fires: a run binding's is
+// the settle time.
+int time_of(const settings *given, const binding *bound)
+{
+    return bound->hold_usec == 0 ? given->wait_usec : bound->hold_usec;
+}
+
 // The bindings of one chord as this source reads it.
 struct chord_bindings {
     const binding *run = nullptr;
-    const binding *longest = nullptr; // of the hold bindings
+    const binding *last = nullptr; // of the longest time
+    bool holds = false;            // some binding has a hold time
 };
 
 chord_bindings bindings_of(const gesture_rules *rules, chord held)
@@ -18,12 +26,11 @@ chord_bindings bindings_of(const gesture_rules *rules, chord held)
         const binding *bound = &given->bindings[i];
         if (mapped_chord(rules->same_as, bound->buttons) != held)
             continue;
-        if (bound->hold_usec == 0) {
-            if (found.run == nullptr)
-                found.run = bound;
-        } else if (found.longest == nullptr || bound->hold_usec > found.longest->hold_usec) {
-            found.longest = bound;
-        }
+        if (bound->hold_usec == 0 && found.run == nullptr)
+            found.run = bound;
+        found.holds = found.holds || bound->hold_usec != 0;
+        if (found.last == nullptr || time_of(given, bound) > time_of(given, found.last))
+            found.last = bound;
     }
     return found;
 }
@@ -36,7 +43,7 @@ firing reached(const gesture_rules *rules, chord held, instant held_for)
     const settings *given = rules->given;
     for (int i = 0; i < given->binding_count; ++i) {
         const binding *bound = &given->bindings[i];
-        const int usec = bound->hold_usec == 0 ? given->wait_usec : bound->hold_usec;
+        const int usec = time_of(given, bound);
         if (mapped_chord(rules->same_as, bound->buttons) == held && usec <= held_for && usec > best_usec) {
             best = {bound, fired_by::release};
             best_usec = usec;
@@ -45,25 +52,35 @@ firing reached(const gesture_rules *rules, chord held, instant held_for)
     return best;
 }
 
-void start_settling(gesture *moves, const gesture_rules *rules, instant now)
+// A chord with hold times is followed from when it came to be held, with no
+// settle time: the longest of its times ends the hold.
+bool start_holding(gesture *moves, const gesture_rules *rules)
 {
+    const chord_bindings found = bindings_of(rules, moves->held);
+    if (!found.holds)
+        return false;
+    moves->phase = gesture_phase::holding;
+    moves->followed = moves->held;
+    moves->due = moves->since + time_of(rules->given, found.last);
+    return true;
+}
+
+// A press: followed as a hold, or settled first and then decided.
+void start_press(gesture *moves, const gesture_rules *rules, instant now)
+{
+    if (start_holding(moves, rules))
+        return;
     moves->phase = gesture_phase::settling;
     moves->due = now + rules->given->wait_usec;
 }
 
 // The read that decides, once the settle time is over.
-firing decide(gesture *moves, const gesture_rules *rules, instant now)
+firing decide(gesture *moves, const gesture_rules *rules)
 {
-    const chord_bindings found = bindings_of(rules, moves->held);
     moves->phase = gesture_phase::idle;
-    if (found.longest == nullptr)
-        return {found.run, fired_by::settle};
-    moves->phase = gesture_phase::holding;
-    moves->followed = moves->held;
-    moves->due = moves->since + found.longest->hold_usec;
-    if (now >= moves->due)
-        return {found.longest, fired_by::hold};
-    return {};
+    if (start_holding(moves, rules))
+        return {};
+    return {bindings_of(rules, moves->held).run, fired_by::settle};
 }
 
 // The held chord changed while a chord with hold times was followed.
@@ -78,8 +95,16 @@ firing left_chord(gesture *moves, const gesture_rules *rules, instant now, insta
             return fired;
     }
     if (moves->held != 0)
-        start_settling(moves, rules, now);
+        start_press(moves, rules, now);
     return {};
+}
+
+// The longest time was reached: its binding fires, a hold's or the run's.
+firing held_out(gesture *moves, const gesture_rules *rules)
+{
+    moves->phase = gesture_phase::idle;
+    const binding *last = bindings_of(rules, moves->followed).last;
+    return {last, last->hold_usec == 0 ? fired_by::settle : fired_by::hold};
 }
 
 bool released(const gesture *moves)
@@ -125,22 +150,20 @@ firing gesture_step(gesture *moves, const gesture_rules *rules, chord all, insta
         // Letting go belongs to the chord that fired; a button pressed in the
         // same read is a press of its own.
         if (changed && (held & ~moves->followed) != 0)
-            start_settling(moves, rules, now);
+            start_press(moves, rules, now);
         return {};
     case gesture_phase::idle:
         if (held != 0 && (changed || rules->polled))
-            start_settling(moves, rules, now);
+            start_press(moves, rules, now);
         return {};
     case gesture_phase::settling:
-        return now >= moves->due ? decide(moves, rules, now) : firing{};
+        if (changed && start_holding(moves, rules))
+            return now >= moves->due ? held_out(moves, rules) : firing{};
+        return now >= moves->due ? decide(moves, rules) : firing{};
     case gesture_phase::holding:
         if (changed)
             return left_chord(moves, rules, now, held_for);
-        if (now >= moves->due) {
-            moves->phase = gesture_phase::idle;
-            return {bindings_of(rules, moves->followed).longest, fired_by::hold};
-        }
-        return {};
+        return now >= moves->due ? held_out(moves, rules) : firing{};
     }
     return {};
 }
