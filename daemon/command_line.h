@@ -37,11 +37,11 @@ struct button_id {
 // once the chord has been held for hold_usec. Command and list point into the
 // argument vector, or into the copy that hides the commands.
 struct binding {
-    chord buttons = 0;
-    int hold_usec = 0;
-    const char *command = nullptr;
-    const char *list = nullptr; // as given, for -v
-    bool digits = false;        // a digit list: its release wait covers every button
+    chord buttons;
+    int hold_usec;
+    const char *command;
+    const char *list; // as given, for -v
+    bool digits;      // a digit list: its release wait covers every button
 };
 
 // Buttons 1 to 4 named with -b, as key codes; `count` 0 when -b was not given.
@@ -51,7 +51,7 @@ struct button_names {
 };
 
 struct settings {
-    std::array<binding, max_bindings> bindings{};
+    std::array<binding, max_bindings> bindings; // set up as they are bound: the rest is never touched
     int binding_count = 0;
     std::array<button_id, max_buttons> named{}; // by chord bit; bits 0 to 3 unused
     int button_count = digit_buttons;           // chord bits in use

@@ -141,9 +141,9 @@ void map_same_buttons(source *port, int count)
 {
     for (int bit = 0; bit < count; ++bit) {
         int first = 0;
-        while (first < bit && !same_button(&port->buttons[first], &port->buttons[bit]))
+        while (first < bit && !same_button(&(*port->buttons)[first], &(*port->buttons)[bit]))
             ++first;
-        port->same_as[bit] = static_cast<unsigned char>(reads_something(&port->buttons[bit]) ? first : bit);
+        port->same_as[bit] = static_cast<unsigned char>(reads_something(&(*port->buttons)[bit]) ? first : bit);
     }
 }
 
@@ -206,12 +206,12 @@ bool learn_buttons(const source_set *sources, int fd, source *port)
         axes = {};
     if (sources->learning && port->by_name && !has_joystick_keys(keys))
         return false;
-    port->buttons = device_buttons{};
-    port->button_count = sources->learning ? every_button(fd, &keys, &axes, &port->buttons)
-                                           : watched_buttons(sources, fd, &keys, &port->buttons);
+    *port->buttons = device_buttons{};
+    port->button_count = sources->learning ? every_button(fd, &keys, &axes, port->buttons)
+                                           : watched_buttons(sources, fd, &keys, port->buttons);
     bool any = false;
     for (int bit = 0; bit < port->button_count; ++bit) {
-        device_button *button = &port->buttons[bit];
+        device_button *button = &(*port->buttons)[bit];
         *button = as_the_device_has(*button, &keys, &axes);
         any = any || reads_something(button);
     }
@@ -324,7 +324,7 @@ bool take(source_set *sources, source *port, int fd)
         map_by_names(sources->given, &port->same_as);
     } else if (type == S_IFCHR && learn_buttons(sources, fd, port)) {
         port->kind = source_kind::device;
-        ask_only_for_buttons(fd, &port->buttons, port->button_count);
+        ask_only_for_buttons(fd, port->buttons, port->button_count);
     } else {
         close(fd);
         return false;
@@ -376,8 +376,8 @@ chord device_read(source_set *sources, source *port)
     }
     const int count = port->button_count;
     axis_values axes{};
-    read_axes(port->fd, &port->buttons, count, &axes);
-    port->raw = device_state(&port->buttons, count, &keys, &axes, port->raw);
+    read_axes(port->fd, port->buttons, count, &axes);
+    port->raw = device_state(port->buttons, count, &keys, &axes, port->raw);
     return mapped_chord(&port->same_as, port->raw);
 }
 
@@ -450,6 +450,7 @@ void sources_from_settings(const settings *given, source_set *sources)
         sources->watched |= digit_chord;
     sources->start_dir[0] = '\0';
     sources->list[0] = source{};
+    sources->list[0].buttons = &sources->buttons[0];
     if (given->source_count == 0 && !pads) {
         sources->list[0].kind = source_kind::game_port;
         map_by_names(given, &sources->list[0].same_as);
@@ -457,12 +458,14 @@ void sources_from_settings(const settings *given, source_set *sources)
     for (int i = 0; i < given->source_count; ++i) {
         sources->list[i] = source{};
         sources->list[i].path = given->source_paths[i];
+        sources->list[i].buttons = &sources->buttons[i];
     }
     for (int i = given->source_count; pads && i < max_sources; ++i) {
         source *place = &sources->list[i];
         *place = source{};
         place->by_name = true;
         place->path = place->node.data();
+        place->buttons = &sources->buttons[i];
     }
 }
 
@@ -565,7 +568,7 @@ int default_buttons(const key_bits *capabilities, device_buttons *buttons)
 
 device_button key_button(unsigned short key)
 {
-    device_button button;
+    device_button button{};
     button.key = key;
     if (key >= BTN_DPAD_UP && key <= BTN_DPAD_RIGHT) {
         button.use = axis_use::hat;
@@ -577,7 +580,7 @@ device_button key_button(unsigned short key)
 
 device_button axis_button(button_id axis, int minimum, int maximum)
 {
-    device_button button;
+    device_button button{};
     button.axis = axis.code;
     button.use = axis.kind == button_kind::axis_low ? axis_use::low : axis_use::high;
     button.minimum = minimum;
@@ -601,7 +604,7 @@ std::string_view bit_name(const source *port, int bit, std::array<char, 32> *nam
         (*name)[0] = static_cast<char>('1' + bit);
         return {name->data(), 1};
     }
-    const device_button &button = port->buttons[bit];
+    const device_button &button = (*port->buttons)[bit];
     std::string_view text;
     if (button.key != 0)
         text = key_name(button.key);

@@ -33,13 +33,15 @@ enum class axis_use : unsigned char {
 // How one chord bit reads on an input event device: a key, an axis, or for
 // the D-pad's names either, so that a pad reporting keys or a hat works.
 struct device_button {
-    unsigned short key = 0; // 0: no key
-    unsigned short axis = 0;
-    axis_use use = axis_use::none;
-    signed char direction = 0; // hat: -1 (up, left) or 1 (down, right)
-    int minimum = 0;           // high, low: the axis's range as EVIOCGABS gives it
-    int range = 0;
+    unsigned short key; // 0: no key
+    unsigned short axis;
+    axis_use use;
+    signed char direction; // hat: -1 (up, left) or 1 (down, right)
+    int minimum;           // high, low: the axis's range as EVIOCGABS gives it
+    int range;
 };
+// Not set up until a device is taken, so that the places of sources that
+// are not devices never bring these pages into memory; {} makes one none.
 using device_buttons = std::array<device_button, max_buttons>;
 
 enum class source_kind : unsigned char {
@@ -62,7 +64,7 @@ struct source {
     int fd = -1;
     bool by_name = false;          // a place for a pad found by its name
     std::array<char, 32> node{};   // such a pad's node, "/dev/input/eventN"; "" while the place is free
-    device_buttons buttons;        // a device's, by chord bit
+    device_buttons *buttons = nullptr; // a device's, by chord bit: its place in source_set::buttons
     int button_count = 0;          // the chord bits a device reads
     // By chord bit, the lowest bit that reads the same button here: a name
     // that -b lists is its digit's button, and so on a device is a name for
@@ -77,6 +79,7 @@ struct source {
 
 struct source_set {
     std::array<source, max_sources> list;
+    std::array<device_buttons, max_sources> buttons; // each source's, apart from the rest
     int count = 0;
     const settings *given = nullptr;
     chord watched = 0; // the bits some binding uses; all four digits when one does

@@ -81,7 +81,7 @@ TEST(DeviceButtons, FirstFourInTheJoystickInterfacesOrder)
 {
     for (const auto &[name, keys, buttons, presses] : devices) {
         const key_bits capabilities = bits_of(keys);
-        device_buttons found;
+        device_buttons found{};
         ASSERT_EQ(default_buttons(&capabilities, &found), static_cast<int>(buttons.size())) << name;
         for (size_t i = 0; i < 4; ++i)
             EXPECT_EQ(found[i].key, i < buttons.size() ? buttons[i] : 0) << name << ", button " << i + 1;
@@ -98,7 +98,7 @@ TEST(DeviceButtons, HeldKeysMakeTheChord)
 {
     for (const auto &[name, keys, buttons, presses] : devices) {
         const key_bits capabilities = bits_of(keys);
-        device_buttons found;
+        device_buttons found{};
         default_buttons(&capabilities, &found);
         for (const auto &[held, status] : presses) {
             const key_bits state = bits_of(held);
@@ -119,7 +119,7 @@ struct named_press {
 // whether the pad reports its keys or hat 0 (y -1 up, x +1 right).
 TEST(DeviceButtons, NamedDpadIsTheKeysOrHatZero)
 {
-    device_buttons buttons;
+    device_buttons buttons{};
     int bit = 0;
     for (const int key : {BTN_DPAD_UP, BTN_DPAD_RIGHT, BTN_SELECT, BTN_DPAD_DOWN})
         buttons[bit++] = key_button(static_cast<unsigned short>(key));
@@ -174,7 +174,7 @@ TEST(DeviceButtons, AxisIsHeldPastThreeQuartersUntilBackAtTheMiddle)
         {"hat as an axis", {ABS_HAT1X, button_kind::axis_high}, -1, 1, {{0, false}, {1, true}, {0, false}, {-1, false}}},
     };
     for (const auto &[name, axis, minimum, maximum, steps] : cases) {
-        device_buttons buttons;
+        device_buttons buttons{};
         buttons[0] = axis_button(axis, minimum, maximum);
         const key_bits keys{};
         chord held = 0;
