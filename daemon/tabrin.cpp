@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -44,38 +45,42 @@ void check_arguments(int result)
         exit(1);
 }
 
-// Room for the bound commands once they are out of the argument vector, each
-// with its NUL: any one command fits, since the kernel passes no argument
-// longer than this. Only the part the commands fill is ever touched.
-using command_arena = std::array<char, size_t{128} * 1024>;
-
 // The word is the process's own writable argument vector, so its bytes can
 // become NULs, which keep the count of words that ps shows. Byte by byte, in
 // one loop: a memset would bring one more page of libc into memory for good.
-const char *move_command(const char *command, command_arena *arena, size_t *used)
+const char *move_command(const char *command, char *room, size_t *used)
 {
-    const size_t length = strlen(command);
-    if (length >= arena->size() - *used)
-        fail("Commands too long\n");
-    char *moved = arena->data() + *used;
+    char *moved = room + *used;
     char *word = const_cast<char *>(command);
-    for (size_t i = 0; i < length; ++i) {
+    size_t i = 0;
+    for (; word[i] != '\0'; ++i) {
         moved[i] = word[i];
         word[i] = '\0';
     }
-    moved[length] = '\0';
-    *used += length + 1;
+    moved[i] = '\0';
+    *used += i + 1;
     return moved;
 }
 
 // Other processes read the daemon's command line (ps, pgrep -f, pkill -f):
 // it shows no bound command, so that a bound `pkill -f WORD` does not end
-// the daemon itself.
-void hide_commands(settings *given, command_arena *arena)
+// the daemon itself. The commands move to pages of their own, just as many
+// as they fill: on the stack, room for the longest commands would keep the
+// rest of the stack apart, and so more of it in memory.
+void hide_commands(settings *given)
 {
+    size_t size = 0;
+    for (int i = 0; i < given->binding_count; ++i)
+        size += strlen(given->bindings[i].command) + 1;
+    if (size == 0)
+        return; // learning mode binds nothing
+    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes no descriptor, -1 as Linux asks
+    void *room = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED)
+        fail("Commands too long\n");
     size_t used = 0;
     for (int i = 0; i < given->binding_count; ++i)
-        given->bindings[i].command = move_command(given->bindings[i].command, arena, &used);
+        given->bindings[i].command = move_command(given->bindings[i].command, static_cast<char *>(room), &used);
 }
 
 // The parent stays until the child reports start-up done through the pipe,
@@ -367,8 +372,7 @@ int main(int argc, char **argv)
     reset_process_state();
     settings given;
     check_arguments(readargs(argc, argv, &given));
-    command_arena commands; // filled by hide_commands alone
-    hide_commands(&given, &commands);
+    hide_commands(&given);
     source_set sources;
     sources_from_settings(&given, &sources);
     reporting report;
