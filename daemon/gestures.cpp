@@ -103,7 +103,10 @@ firing left_chord(gesture *moves, const gesture_rules *rules, instant now, insta
 firing held_out(gesture *moves, const gesture_rules *rules)
 {
     moves->phase = gesture_phase::idle;
+    // Followed only when it has bindings; none left would fire nothing.
     const binding *last = bindings_of(rules, moves->followed).last;
+    if (last == nullptr)
+        return {};
     return {last, last->hold_usec == 0 ? fired_by::settle : fired_by::hold};
 }
 
