@@ -311,6 +311,17 @@ void map_by_names(const settings *given, button_map *same_as)
     }
 }
 
+// The bits that take part in its chords as the source reads them: ignored
+// digits left out. Set once the source's bits are known, so that no read
+// works it out again.
+void note_active(const source_set *sources, source *port)
+{
+    const settings *given = sources->given;
+    const chord named = ~digit_chord & ~(~chord{0} << (given->button_count - 1) << 1);
+    const chord active = static_cast<chord>((given->active_mask >> 4) & 0xF) | named;
+    port->active = mapped_chord(&port->same_as, active & sources->watched);
+}
+
 // Keeps fd as the source when it is a port image, or an input event device
 // with watched buttons; closes it otherwise. Only a
 // character device is asked, so no other kind of file gets an ioctl meant
@@ -329,6 +340,7 @@ bool take(source_set *sources, source *port, int fd)
         close(fd);
         return false;
     }
+    note_active(sources, port);
     port->fd = fd;
     ++sources->changes;
     return true;
@@ -454,6 +466,7 @@ void sources_from_settings(const settings *given, source_set *sources)
     if (given->source_count == 0 && !pads) {
         sources->list[0].kind = source_kind::game_port;
         map_by_names(given, &sources->list[0].same_as);
+        note_active(sources, &sources->list[0]);
     }
     for (int i = 0; i < given->source_count; ++i) {
         sources->list[i] = source{};

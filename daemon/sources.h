@@ -70,6 +70,7 @@ struct source {
     // that -b lists is its digit's button, and so on a device is a name for
     // the key that is one of its first four.
     button_map same_as{};
+    chord active = 0; // the bits of its chords as it reads them, ignored digits left out
     chord raw = 0; // a device's bits held at the last read, each on its own
     gesture moves;
     instant next_read = 0;  // the game port, a port image: when to read it again

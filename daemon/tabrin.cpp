@@ -120,40 +120,26 @@ void drop_privileges()
         fail("Failure in giving up setuid privileges\n");
 }
 
-// One write, like every message, with the path as it was given.
-void announce_waiting(const char *path)
+// "BEFORE PATH: REASON" (": REASON" only with a reason) in one write, like
+// every message, with the path as it was given.
+void tell_path(int fd, std::string_view before, const char *path, const char *reason)
 {
-    constexpr std::string_view waiting = "Waiting for joystick device ";
-    std::array<iovec, 3> parts = {{{const_cast<char *>(waiting.data()), waiting.size()},
+    const size_t reason_parts = reason == nullptr ? 0 : 2;
+    std::array<iovec, 5> parts = {{{const_cast<char *>(before.data()), before.size()},
                                    {const_cast<char *>(path), strlen(path)},
+                                   {const_cast<char *>(": "), 2},
+                                   {const_cast<char *>(reason), reason == nullptr ? 0 : strlen(reason)},
                                    {const_cast<char *>("\n"), 1}}};
-    ssize_t written = writev(2, parts.data(), static_cast<int>(parts.size()));
+    if (reason_parts == 0)
+        parts[2] = parts[4];
+    ssize_t written = writev(fd, parts.data(), static_cast<int>(3 + reason_parts));
     static_cast<void>(written); // nowhere left to report a failed report
 }
 
-// "Could not open joystick device PATH: REASON", in one write.
-[[noreturn]] void refuse_device(const char *path, const char *reason)
+[[noreturn]] void fail_with_path(const char *path, const char *reason)
 {
-    constexpr std::string_view could_not = "Could not open joystick device ";
-    std::array<iovec, 5> parts = {{{const_cast<char *>(could_not.data()), could_not.size()},
-                                   {const_cast<char *>(path), strlen(path)},
-                                   {const_cast<char *>(": "), 2},
-                                   {const_cast<char *>(reason), strlen(reason)},
-                                   {const_cast<char *>("\n"), 1}}};
-    ssize_t written = writev(2, parts.data(), static_cast<int>(parts.size()));
-    static_cast<void>(written); // nowhere left to report a failed report
+    tell_path(2, "Could not open joystick device ", path, reason);
     exit(1);
-}
-
-// Learning mode tells "PATH: REASON" on standard output, and goes on.
-void tell_unusable(const char *path, const char *reason)
-{
-    std::array<iovec, 4> parts = {{{const_cast<char *>(path), strlen(path)},
-                                   {const_cast<char *>(": "), 2},
-                                   {const_cast<char *>(reason), strlen(reason)},
-                                   {const_cast<char *>("\n"), 1}}};
-    ssize_t written = writev(1, parts.data(), static_cast<int>(parts.size()));
-    static_cast<void>(written); // a reader gone away ends the output, nothing else
 }
 
 // A path that is not there yet is waited for: a pad that is off at boot.
@@ -170,12 +156,13 @@ void open_sources(source_set *sources)
                              : result == open_result::unfit ? unfit
                              : result == open_result::missing && sources->learning ? strerror(ENOENT)
                                                                                   : nullptr;
+        // Learning mode tells it on standard output, and goes on.
         if (reason != nullptr && sources->learning)
-            tell_unusable(port->path, reason);
+            tell_path(1, "", port->path, reason);
         else if (reason != nullptr)
-            refuse_device(port->path, reason);
+            fail_with_path(port->path, reason);
         else if (result == open_result::missing)
-            announce_waiting(port->path);
+            tell_path(2, "Waiting for joystick device ", port->path, nullptr);
     }
     take_pads(sources);
 }
@@ -189,11 +176,8 @@ void start_watching(waiter *wait, source_set *sources)
 // What the source's bits mean for its gesture.
 gesture_rules rules_for(const source_set *sources, const source *port)
 {
-    const settings *given = sources->given;
-    const chord named = ~digit_chord & ~(~chord{0} << (given->button_count - 1) << 1);
-    const chord active = static_cast<chord>((given->active_mask >> 4) & 0xF) | named;
     const bool polled = port->kind == source_kind::image || port->kind == source_kind::game_port;
-    return {given, &port->same_as, mapped_chord(&port->same_as, active & sources->watched), polled};
+    return {sources->given, &port->same_as, port->active, polled};
 }
 
 void refuse_held_buttons(source_set *sources)
