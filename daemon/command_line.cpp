@@ -40,6 +40,27 @@ std::string_view first(std::string_view text, size_t n)
     return {text.data(), std::min(n, text.size())};
 }
 
+// Lists and the name tables are searched byte by byte: memchr and memcmp
+// would keep their pages of the C library in memory for the daemon's whole
+// life, for looks that start-up makes once.
+// Where `c` is at or after `from`, or the text's size when it is not there.
+size_t index_of(std::string_view text, char c, size_t from = 0)
+{
+    while (from < text.size() && text[from] != c)
+        ++from;
+    return from;
+}
+
+bool same_text(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
 // How many words follow the option letter, or -1 for a letter that is no option.
 int option_words(char letter)
 {
@@ -120,7 +141,7 @@ chord read_named_chord(std::string_view rest, settings *given)
 {
     chord buttons = 0;
     for (;;) {
-        const size_t plus = rest.find('+');
+        const size_t plus = index_of(rest, '+');
         const std::string_view word = first(rest, plus);
         button_id button;
         if (!read_name(word, &button)) {
@@ -135,7 +156,7 @@ chord read_named_chord(std::string_view rest, settings *given)
             return 0;
         }
         buttons |= chord{1} << bit;
-        if (plus == std::string_view::npos)
+        if (plus == rest.size())
             return buttons;
         rest.remove_prefix(plus + 1);
     }
@@ -177,7 +198,7 @@ bool bind_command(const char *list, int hold_usec, const char *command, settings
     const chord buttons = readchord(list, result);
     if (buttons == 0)
         return false;
-    const binding made = {buttons, hold_usec, command, list, digits_only(list)};
+    const binding made = {buttons, command, list, hold_usec, digits_only(list)};
     if (is_bound(&made, result, result->binding_count))
         return false;
     if (result->binding_count == max_bindings) {
@@ -232,8 +253,8 @@ bool bindings_differ(const settings *given)
 bool listed(std::string_view words, std::string_view name)
 {
     while (!words.empty()) {
-        const size_t blank = std::min(words.find(' '), words.size());
-        if (first(words, blank) == name)
+        const size_t blank = index_of(words, ' ');
+        if (same_text(first(words, blank), name))
             return true;
         words.remove_prefix(std::min(blank + 1, words.size()));
     }
@@ -246,7 +267,7 @@ std::string_view name_in(std::string_view names, const unsigned short *codes, si
 {
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {
-        const size_t end = names.find('\0', at);
+        const size_t end = index_of(names, '\0', at);
         const std::string_view name = std::string_view(names.data() + at, end - at);
         if (codes[i] == code && !listed(skipped, name))
             return name;
@@ -259,8 +280,8 @@ int code_in(std::string_view names, const unsigned short *codes, size_t count, s
 {
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {
-        const size_t end = names.find('\0', at);
-        if (std::string_view(names.data() + at, end - at) == name)
+        const size_t end = index_of(names, '\0', at);
+        if (same_text({names.data() + at, end - at}, name))
             return codes[i];
         at = end + 1;
     }
@@ -326,7 +347,7 @@ bool readbuttons(const char *text, button_names *names)
     button_names named;
     std::string_view rest = text;
     for (;;) {
-        const size_t comma = rest.find(',');
+        const size_t comma = index_of(rest, ',');
         const std::string_view word = first(rest, comma);
         const int code = key_code(word);
         if (code < 0 || named.count == 4) {
@@ -339,7 +360,7 @@ bool readbuttons(const char *text, button_names *names)
                 return false;
             }
         named.code[named.count++] = static_cast<unsigned short>(code);
-        if (comma == std::string_view::npos)
+        if (comma == rest.size())
             break;
         rest.remove_prefix(comma + 1);
     }

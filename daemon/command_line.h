@@ -38,10 +38,10 @@ struct button_id {
 // argument vector, or into the copy that hides the commands.
 struct binding {
     chord buttons;
-    int hold_usec;
     const char *command;
     const char *list; // as given, for -v
-    bool digits;      // a digit list: its release wait covers every button
+    int hold_usec;
+    bool digits; // a digit list: its release wait covers every button
 };
 
 // Buttons 1 to 4 named with -b, as key codes; `count` 0 when -b was not given.
@@ -50,23 +50,26 @@ struct button_names {
     int count = 0;
 };
 
+// The fields that start-up writes come first and the large arrays last, of
+// which only the entries in use are written: so that a daemon with a few
+// bindings has few pages of its stack in memory.
 struct settings {
-    std::array<binding, max_bindings> bindings; // set up as they are bound: the rest is never touched
     int binding_count = 0;
-    std::array<button_id, max_buttons> named{}; // by chord bit; bits 0 to 3 unused
-    int button_count = digit_buttons;           // chord bits in use
+    int button_count = digit_buttons; // chord bits in use
     int poll_usec = 500000;
     int wait_usec = 300000;
     int active_mask = all_buttons;
     bool daemon_mode = false;
     bool verbose = false;
-    const char *lock_path = nullptr;
-    std::array<const char *, max_sources> source_paths{}; // -j, in the given order
-    int source_count = 0;                                  // 0 and no pads: the game port
-    std::array<const char *, max_sources> pad_patterns{}; // -n, shell patterns for pads' names
-    int pad_count = 0;
     bool learning = false; // -m: every button of every pad is told, nothing is run
+    const char *lock_path = nullptr;
+    int source_count = 0; // 0 and no pads: the game port
+    int pad_count = 0;
     button_names buttons;
+    std::array<const char *, max_sources> source_paths{}; // -j, in the given order
+    std::array<const char *, max_sources> pad_patterns{}; // -n, shell patterns for pads' names
+    std::array<button_id, max_buttons> named{};            // by chord bit; bits 0 to 3 unused
+    std::array<binding, max_bindings> bindings;            // set up as they are bound: the rest is never touched
 };
 
 constexpr std::string_view usage =

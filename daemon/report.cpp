@@ -59,7 +59,7 @@ bool is_control(unsigned char c)
 void copy(line *line, std::string_view part)
 {
     for (size_t at = 0; at < part.size();) {
-        const size_t length = sequence_length(part.substr(at));
+        const size_t length = sequence_length({part.data() + at, part.size() - at});
         const bool c1_in_utf8 = length == 2 && byte_at(part, at) == 0xC2 && byte_at(part, at + 1) <= 0x9F;
         if (length != 0 && !c1_in_utf8) {
             for (size_t end = at + length; at < end; ++at)
@@ -79,7 +79,7 @@ void add(line *line, std::string_view part)
         return;
     }
     // Only a command or a path, each the last part of its line, is this long.
-    copy(line, part.substr(0, room - cut.size()));
+    copy(line, {part.data(), room - cut.size()});
     copy(line, cut);
 }
 

@@ -78,20 +78,22 @@ struct source {
     learned press;
 };
 
+// As in settings, the fields written at start-up first, the large arrays
+// last: a port image's sources never write the devices' buttons.
 struct source_set {
-    std::array<source, max_sources> list;
-    std::array<device_buttons, max_sources> buttons; // each source's, apart from the rest
     int count = 0;
     const settings *given = nullptr;
     chord watched = 0; // the bits some binding uses; all four digits when one does
     std::span<const char *const> patterns; // pads to take by their names; none without -n
     bool place_freed = false; // a pad went: one left alone may take its place
     bool learning = false;
+    unsigned changes = 0; // counts sources opened and closed, for the waiting
+    const reporting *report = nullptr; // told when a device is lost and found again
+    std::array<source, max_sources> list;
     // The directory the daemon was started in: relative paths name files
     // there, also once -d has changed to "/".
     std::array<char, PATH_MAX> start_dir;
-    unsigned changes = 0; // counts sources opened and closed, for the waiting
-    const reporting *report = nullptr; // told when a device is lost and found again
+    std::array<device_buttons, max_sources> buttons; // each source's, apart from the rest
 };
 
 // The sources that the settings name: the game port without -j.
