@@ -51,8 +51,8 @@ struct button_names {
 };
 
 // The fields that start-up writes come first and the large arrays last, of
-// which only the entries in use are written: so that a daemon with a few
-// bindings has few pages of its stack in memory.
+// which only the entries in use are written: a daemon with a few bindings
+// has few pages of them in memory.
 struct settings {
     int binding_count = 0;
     int button_count = digit_buttons; // chord bits in use

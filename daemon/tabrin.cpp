@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,6 +46,33 @@ void check_arguments(int result)
         exit(1);
 }
 
+// The daemon's tables are large, and a daemon uses a few of their entries
+// (256 bindings, eight sources of 64 device buttons, a path): in a mapping,
+// only the pages written take memory, where on the stack the tables would
+// push everything called below them onto pages of their own. The copies of
+// the bound commands come first, so that short ones share the first page
+// with the settings; the argument vector bounds their size.
+struct daemon_tables {
+    char *commands;
+    settings given;
+    source_set sources;
+};
+
+daemon_tables *map_tables(int argc, char **argv)
+{
+    size_t words = 0;
+    for (int i = 0; i < argc; ++i)
+        words += strlen(argv[i]) + 1;
+    const size_t tables_at = (words + alignof(daemon_tables) - 1) / alignof(daemon_tables) * alignof(daemon_tables);
+    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes no descriptor, -1 as Linux asks
+    void *room = mmap(nullptr, tables_at + sizeof(daemon_tables), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED)
+        fail("Out of memory\n");
+    auto *tables = new (static_cast<char *>(room) + tables_at) daemon_tables;
+    tables->commands = static_cast<char *>(room);
+    return tables;
+}
+
 // The word is the process's own writable argument vector, so its bytes can
 // become NULs, which keep the count of words that ps shows. Byte by byte, in
 // one loop: a memset would bring one more page of libc into memory for good.
@@ -64,23 +92,13 @@ const char *move_command(const char *command, char *room, size_t *used)
 
 // Other processes read the daemon's command line (ps, pgrep -f, pkill -f):
 // it shows no bound command, so that a bound `pkill -f WORD` does not end
-// the daemon itself. The commands move to pages of their own, just as many
-// as they fill: on the stack, room for the longest commands would keep the
-// rest of the stack apart, and so more of it in memory.
-void hide_commands(settings *given)
+// the daemon itself.
+void hide_commands(daemon_tables *tables)
 {
-    size_t size = 0;
-    for (int i = 0; i < given->binding_count; ++i)
-        size += strlen(given->bindings[i].command) + 1;
-    if (size == 0)
-        return; // learning mode binds nothing
-    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes no descriptor, -1 as Linux asks
-    void *room = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (room == MAP_FAILED)
-        fail("Commands too long\n");
+    settings *given = &tables->given;
     size_t used = 0;
     for (int i = 0; i < given->binding_count; ++i)
-        given->bindings[i].command = move_command(given->bindings[i].command, static_cast<char *>(room), &used);
+        given->bindings[i].command = move_command(given->bindings[i].command, tables->commands, &used);
 }
 
 // The parent stays until the child reports start-up done through the pipe,
@@ -354,26 +372,27 @@ void learn_at(source_set *sources, source *port)
 int main(int argc, char **argv)
 {
     reset_process_state();
-    settings given;
-    check_arguments(readargs(argc, argv, &given));
-    hide_commands(&given);
-    source_set sources;
-    sources_from_settings(&given, &sources);
+    daemon_tables *tables = map_tables(argc, argv);
+    settings *given = &tables->given;
+    check_arguments(readargs(argc, argv, given));
+    hide_commands(tables);
+    source_set *sources = &tables->sources;
+    sources_from_settings(given, sources);
     reporting report;
-    sources.report = &report;
-    const int ready = given.daemon_mode ? fork_daemon() : -1;
-    report_start(&report, given.verbose, given.daemon_mode);
-    get_port_access(&sources);
+    sources->report = &report;
+    const int ready = given->daemon_mode ? fork_daemon() : -1;
+    report_start(&report, given->verbose, given->daemon_mode);
+    get_port_access(sources);
     drop_privileges();
-    open_sources(&sources);
+    open_sources(sources);
     waiter wait;
-    start_watching(&wait, &sources);
-    refuse_held_buttons(&sources);
-    if (given.daemon_mode)
+    start_watching(&wait, sources);
+    refuse_held_buttons(sources);
+    if (given->daemon_mode)
         leave_session();
-    if (given.lock_path != nullptr)
-        setlock(given.lock_path);
-    if (given.daemon_mode)
+    if (given->lock_path != nullptr)
+        setlock(given->lock_path);
+    if (given->daemon_mode)
         finish_start(ready);
-    watch_buttons(&sources, &wait, &report);
+    watch_buttons(sources, &wait, &report);
 }

@@ -34,7 +34,7 @@ const std::set<std::string> daemon_messages = {
     "Too many joystick devices\n",
     "Too many buttons named\n",
     "Too many button combinations\n",
-    "Commands too long\n",
+    "Out of memory\n",
 };
 
 // Messages that name what they are about: this text, then the word or path.
