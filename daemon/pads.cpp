@@ -103,10 +103,10 @@ int list_pads(const char *node_dir, const char *class_dir, std::span<const char 
     return got < 0 ? -1 : matched;
 }
 
-bool node_path(const char *node_dir, const char *node, std::array<char, PATH_MAX> *path)
+bool node_path(const char *node_dir, const char *node, std::span<char> path)
 {
-    const int length = snprintf(path->data(), path->size(), "%s/%s", node_dir, node);
-    return length >= 0 && length < static_cast<int>(path->size());
+    const int length = snprintf(path.data(), path.size(), "%s/%s", node_dir, node);
+    return length >= 0 && static_cast<size_t>(length) < path.size();
 }
 
 bool has_joystick_keys(std::span<const unsigned long> key_bits)

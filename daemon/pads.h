@@ -32,7 +32,7 @@ int list_pads(const char *node_dir, const char *class_dir, std::span<const char 
               std::span<node_name> found);
 
 // NODE_DIR/NODE into `path`; false when it does not fit.
-bool node_path(const char *node_dir, const char *node, std::array<char, PATH_MAX> *path);
+bool node_path(const char *node_dir, const char *node, std::span<char> path);
 
 // Whether a device with these keys (EVIOCGBIT(EV_KEY) bits, in the kernel's
 // layout, at least KEY_MAX + 1 bits) is a joystick or gamepad: it has a key of

@@ -94,6 +94,13 @@ void add_number(line *line, unsigned value)
     add(line, std::string_view(&digits[first], digits.size() - first));
 }
 
+// Button 1 to 4 by its digit.
+void add_digit(line *line, int button)
+{
+    const char digit = static_cast<char>('1' + button);
+    add(line, std::string_view(&digit, 1));
+}
+
 // A binding's list: digits lowest first, names as given.
 void add_list(line *line, const binding *bound)
 {
@@ -101,20 +108,16 @@ void add_list(line *line, const binding *bound)
         add(line, bound->list);
         return;
     }
-    for (int button = 0; button < digit_buttons; ++button) {
-        if ((bound->buttons & (chord{1} << button)) == 0)
-            continue;
-        const char digit = static_cast<char>('1' + button);
-        add(line, std::string_view(&digit, 1));
-    }
+    for (int button = 0; button < digit_buttons; ++button)
+        if ((bound->buttons & (chord{1} << button)) != 0)
+            add_digit(line, button);
 }
 
 // A button held on a source: a digit, or its name.
 void add_button(line *line, const settings *given, int bit)
 {
     if (bit < digit_buttons && bit >= given->buttons.count) {
-        const char digit = static_cast<char>('1' + bit);
-        add(line, std::string_view(&digit, 1));
+        add_digit(line, bit);
         return;
     }
     if (bit < digit_buttons) {

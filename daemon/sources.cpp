@@ -393,18 +393,6 @@ chord device_read(source_set *sources, source *port)
     return mapped_chord(&port->same_as, port->raw);
 }
 
-// "/dev/input/" and the node's name.
-bool pad_path(const char *node, std::array<char, 32> *path)
-{
-    constexpr std::string_view dir = "/dev/input/";
-    const size_t length = strlen(node);
-    if (dir.size() + length >= path->size())
-        return false;
-    memcpy(path->data(), dir.data(), dir.size());
-    memcpy(path->data() + dir.size(), node, length + 1);
-    return true;
-}
-
 source *place_of(source_set *sources, const std::array<char, 32> *path)
 {
     for (int i = 0; i < sources->count; ++i)
@@ -421,7 +409,7 @@ source *place_of(source_set *sources, const std::array<char, 32> *path)
 void take_pad(source_set *sources, const char *node)
 {
     std::array<char, 32> path;
-    if (!pad_path(node, &path))
+    if (!node_path("/dev/input", node, path))
         return;
     source *port = place_of(sources, &path);
     if (port == nullptr) {

@@ -203,10 +203,9 @@ void refuse_held_buttons(source_set *sources)
     const settings *given = sources->given;
     for (int i = 0; i < sources->count; ++i) {
         source *port = &sources->list[i];
-        const gesture_rules rules = rules_for(sources, port);
-        const chord held = source_read(sources, port) & rules.active;
-        for (int b = 0; b < given->binding_count; ++b)
-            if (held != 0 && source_chord(port, given->bindings[b].buttons) == held)
+        const chord held = source_read(sources, port) & port->active;
+        for (int b = 0; held != 0 && b < given->binding_count; ++b)
+            if (source_chord(port, given->bindings[b].buttons) == held)
                 fail("Joystick buttons that trigger action already pressed\n");
     }
 }

@@ -189,6 +189,15 @@ const char *last_name(const char *path)
     return slash == nullptr ? path : slash + 1;
 }
 
+// Pads by name are looked for again, and every place for one is read, so
+// that a pad just taken is read at once.
+void look_for_pads(waiter *wait, source_set *sources)
+{
+    take_pads(sources);
+    for (int i = 0; i < sources->count; ++i)
+        wait->stirred[i] = wait->stirred[i] || sources->list[i].by_name;
+}
+
 // Port images whose name came or went are opened again at their path, and
 // every source that is not usable is tried again.
 void read_notes(waiter *wait, source_set *sources)
@@ -214,9 +223,7 @@ void read_notes(waiter *wait, source_set *sources)
             wait->stirred[i] = true;
         }
     }
-    take_pads(sources);
-    for (int i = 0; i < sources->count; ++i)
-        wait->stirred[i] = wait->stirred[i] || sources->list[i].by_name;
+    look_for_pads(wait, sources);
     wait->stale = true;
 }
 
@@ -305,9 +312,7 @@ void wait_for_input(waiter *wait, source_set *sources)
     wait->stirred = {};
     if (sources->place_freed) {
         sources->place_freed = false;
-        take_pads(sources);
-        for (int i = 0; i < sources->count; ++i)
-            wait->stirred[i] = sources->list[i].by_name;
+        look_for_pads(wait, sources);
         return;
     }
     if (uses_game_port(sources)) {

@@ -122,7 +122,7 @@ TEST(PadNames, ListedLowestNumberFirstAmongMatchingEventNodesOnly)
     EXPECT_EQ(std::string(two[1].data()), "event2");
 
     std::array<char, PATH_MAX> path;
-    ASSERT_TRUE(node_path(input.node_dir.c_str(), found[2].data(), &path));
+    ASSERT_TRUE(node_path(input.node_dir.c_str(), found[2].data(), path));
     EXPECT_EQ(std::string(path.data()), input.node_dir + "/event10");
     EXPECT_EQ(list_pads((input.dir / "none").c_str(), input.class_dir.c_str(), every, found), -1);
 }
