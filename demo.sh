@@ -26,6 +26,8 @@ echo "== tabrind start, then status"
 "$tabrind" status -f "$dir/tabrind.conf"
 
 echo "== pressing buttons 1 and 2 (port byte 0317)"
+# Held until the command has run, as README's script holds them half a
+# second: let go within a poll and the settle time, they were no press.
 printf '\317' > "$dir/port"
 tries=0
 until [ -s "$dir/ran" ]; do

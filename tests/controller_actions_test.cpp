@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include <fcntl.h>
@@ -608,6 +609,43 @@ TEST(ControllerPerUser, TwoUsersEachRunAndSeeOnlyTheirOwnDaemon)
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(ends(a2.pid));
+}
+
+
+// README's script for port images, taken from README.md and run as a script
+// is run, at once from the first line to the last: the command bound to
+// buttons 1 and 2 (an xterm that leaves a mark, first on the search path)
+// runs, and the script's stop leaves no daemon. Its /tmp/ files are made in
+// the test's own directory.
+TEST(ControllerActions, ReadmesPortImageScriptRunsItsCommand)
+{
+    const std::string readme = read_file(std::string(CONFIG_CASES) + "/../../README.md");
+    const size_t press = readme.find("printf '\\317' > /tmp/port");
+    ASSERT_NE(press, std::string::npos) << "README.md has no port image script";
+    const size_t start = readme.rfind("```sh\n", press) + 6;
+    const std::string block = readme.substr(start, readme.find("```\n", press) - start);
+    temp_dir dir;
+    std::string script;
+    for (size_t at = 0, found = 0; at < block.size(); at = found + 5) {
+        found = std::min(block.find("/tmp/", at), block.size());
+        script += block.substr(at, found - at);
+        if (found < block.size())
+            script += dir.path + "/";
+    }
+    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+    write_file(dir / "bin/xterm", "#!/bin/sh\necho ran > " + dir / "xterm-ran\n");
+    ASSERT_EQ(chmod((dir / "bin/xterm").c_str(), 0755), 0);
+    const std::string controller = TABRIND;
+    run_options options;
+    options.env.push_back("PATH=" + dir / "bin:" + daemon_directory() + ":" +
+                          controller.substr(0, controller.rfind('/')) + ":/usr/bin:/bin");
+    const auto result = run({"sh", "-eu", "-c", script}, options);
+    process_guard left(daemon_of(dir)); // should the script have failed before its stop
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(wait_for([&] { return read_file(dir / "xterm-ran") == "ran\n"; }));
+    EXPECT_EQ(left.pid, 0);
 }
 
 } // namespace
