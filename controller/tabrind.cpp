@@ -51,6 +51,7 @@ constexpr int stop_test_ms = 20;
 struct arguments {
     action requested;
     const char *config_path;
+    const char *pid_path; // -p: where start and restart tell the daemon's process id; null without
 };
 
 // Where process_line is within one line's words.
@@ -518,9 +519,19 @@ int action_named(std::string_view word)
     return -1;
 }
 
+// The file name after -f or -p, each of which may come once.
+const char *file_name(int argc, char **argv, int *i, bool given_before, const char *twice, const char *missing)
+{
+    if (given_before)
+        fail(twice);
+    if (*i + 1 == argc)
+        fail(missing);
+    return argv[++*i];
+}
+
 arguments read_arguments(int argc, char **argv)
 {
-    arguments given = {action_start, "/etc/tabrind.conf"};
+    arguments given = {action_start, "/etc/tabrind.conf", nullptr};
     bool file_given = false;
     int action_count = 0;
     for (int i = 1; i < argc; ++i) {
@@ -530,12 +541,13 @@ arguments read_arguments(int argc, char **argv)
             given.requested = static_cast<action>(named);
             ++action_count;
         } else if (word == "-f") {
-            if (file_given)
-                fail("-f option supplied more than once, exiting\n");
-            if (i + 1 == argc)
-                fail("-f option requires a file name, exiting\n");
+            given.config_path = file_name(argc, argv, &i, file_given, "-f option supplied more than once, exiting\n",
+                                          "-f option requires a file name, exiting\n");
             file_given = true;
-            given.config_path = argv[++i];
+        } else if (word == "-p") {
+            given.pid_path = file_name(argc, argv, &i, given.pid_path != nullptr,
+                                       "-p option supplied more than once, exiting\n",
+                                       "-p option requires a file name, exiting\n");
         } else {
             fail(usage);
         }
@@ -593,6 +605,36 @@ void start_daemon(const text_buffer *command, bool daemon_mode)
         exit(1);
 }
 
+// The file in which start and restart tell a service manager the daemon's
+// process id, opened before the daemon starts, so that a path that cannot be
+// written fails with nothing started; -1 for the other actions and without
+// -p. A daemon in the foreground has no process id to tell until it ends.
+int open_pid_file(const arguments &given, bool daemon_mode)
+{
+    if (given.pid_path == nullptr || (given.requested != action_start && given.requested != action_restart))
+        return -1;
+    if (!daemon_mode)
+        fail("-p cannot be used with nodaemon, exiting\n");
+    // Emptied only once there is a process id to write: a start refused
+    // because a daemon runs leaves that daemon's id as it is.
+    const int fd = open(given.pid_path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fail_system("tabrind: opening pid file");
+    return fd;
+}
+
+// The daemon has finished its start-up, so its lock names it.
+void tell_pid(int pid_file, const text_buffer *lock)
+{
+    if (pid_file < 0)
+        return;
+    const pid_t pid = getlock(lock->data);
+    if (pid == 0)
+        fail("tabrin ended right after its start-up\n");
+    if (ftruncate(pid_file, 0) != 0 || dprintf(pid_file, "%d\n", pid) < 0 || close(pid_file) != 0)
+        fail_system("tabrind: writing pid file");
+}
+
 // Learning mode runs in the foreground until the user ends it with Ctrl-C:
 // that end, the daemon's own SIGINT or the shell's report of it (128 + 2),
 // is success as much as status 0 is.
@@ -618,6 +660,7 @@ int main(int argc, char **argv)
     text_buffer command = {nullptr, 0, 0, 0};
     bool daemon_mode = true;
     process_file(given.config_path, &command, &lock, &daemon_mode, given.requested == action_learn);
+    const int pid_file = open_pid_file(given, daemon_mode);
     const pid_t pid = given.requested == action_learn ? 0 : getlock(lock.data);
     switch (given.requested) {
     case action_status:
@@ -629,12 +672,14 @@ int main(int argc, char **argv)
     case action_restart:
         stop_daemon(pid, &lock);
         start_daemon(&command, daemon_mode);
+        tell_pid(pid_file, &lock);
         break;
     case action_start:
         // NOLINTNEXTLINE(clang-analyzer-unix.Malloc): the lock path lives until the exit, by design
         if (pid != 0)
             fail("tabrin already running\n");
         start_daemon(&command, daemon_mode);
+        tell_pid(pid_file, &lock);
         break;
     case action_learn:
         learn_pads(&command);
