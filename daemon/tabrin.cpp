@@ -73,32 +73,73 @@ daemon_tables *map_tables(int argc, char **argv)
     return tables;
 }
 
-// The word is the process's own writable argument vector, so its bytes can
-// become NULs, which keep the count of words that ps shows. Byte by byte, in
-// one loop: a memset would bring one more page of libc into memory for good.
-const char *move_command(const char *command, char *room, size_t *used)
+// The command's copy, in the room after the copies before it. Byte by byte,
+// in one loop, as every copy here: a memcpy or memset would bring one more
+// page of libc into memory for good.
+const char *copy_command(const char *command, char *room, size_t *used)
 {
-    char *moved = room + *used;
-    char *word = const_cast<char *>(command);
+    char *copy = room + *used;
     size_t i = 0;
-    for (; word[i] != '\0'; ++i) {
-        moved[i] = word[i];
-        word[i] = '\0';
-    }
-    moved[i] = '\0';
+    for (; command[i] != '\0'; ++i)
+        copy[i] = command[i];
+    copy[i] = '\0';
     *used += i + 1;
-    return moved;
+    return copy;
+}
+
+// Where a word of the argument vector will be once the commands before it
+// have left it: their bytes are gone, each leaves one NUL.
+const char *moved_up(const char *word, const settings *given)
+{
+    size_t gone = 0;
+    for (int i = 0; i < given->binding_count; ++i)
+        if (given->bindings[i].command < word)
+            gone += strlen(given->bindings[i].command);
+    return word - gone;
+}
+
+// The words that the settings keep pointers to, each at the place it will
+// move to.
+void follow_words(settings *given)
+{
+    for (int i = 0; i < given->binding_count; ++i)
+        given->bindings[i].list = moved_up(given->bindings[i].list, given);
+    for (int i = 0; i < given->source_count; ++i)
+        given->source_paths[i] = moved_up(given->source_paths[i], given);
+    for (int i = 0; i < given->pad_count; ++i)
+        given->pad_patterns[i] = moved_up(given->pad_patterns[i], given);
+    if (given->lock_path != nullptr)
+        given->lock_path = moved_up(given->lock_path, given);
 }
 
 // Other processes read the daemon's command line (ps, pgrep -f, pkill -f):
 // it shows no bound command, so that a bound `pkill -f WORD` does not end
-// the daemon itself.
-void hide_commands(daemon_tables *tables)
+// the daemon itself. Each command leaves one empty word: the words after it
+// move up over its bytes, which the kernel laid out one after another, and
+// the room that frees is NULs at the end of the vector, which ps and the
+// service manager do not show.
+void hide_commands(int argc, char **argv, daemon_tables *tables)
 {
     settings *given = &tables->given;
+    char *const end = argv[argc - 1] + strlen(argv[argc - 1]) + 1;
+    follow_words(given);
     size_t used = 0;
-    for (int i = 0; i < given->binding_count; ++i)
-        given->bindings[i].command = move_command(given->bindings[i].command, tables->commands, &used);
+    for (int i = 0; i < given->binding_count; ++i) {
+        char *command = const_cast<char *>(given->bindings[i].command);
+        given->bindings[i].command = copy_command(command, tables->commands, &used);
+        command[0] = '\0';
+    }
+    char *to = argv[0];
+    for (int i = 0; i < argc; ++i) {
+        const char *from = argv[i];
+        argv[i] = to;
+        // A word moves up or stays: it never lands on bytes not yet copied.
+        do
+            *to++ = *from;
+        while (*from++ != '\0');
+    }
+    while (to < end)
+        *to++ = '\0';
 }
 
 // The parent stays until the child reports start-up done through the pipe,
@@ -374,7 +415,7 @@ int main(int argc, char **argv)
     daemon_tables *tables = map_tables(argc, argv);
     settings *given = &tables->given;
     check_arguments(readargs(argc, argv, given));
-    hide_commands(tables);
+    hide_commands(argc, argv, tables);
     source_set *sources = &tables->sources;
     sources_from_settings(given, sources);
     reporting report;

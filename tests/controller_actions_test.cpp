@@ -350,13 +350,15 @@ TEST(ControllerActions, CommandRunsAtThePressAsWrittenAndHidesFromOthers)
         process_guard controller(spawn({TABRIND, "start", "-f", dir / "conf"}, dir / "err", user));
         ASSERT_TRUE(wait_for([&] { return daemon_of(dir) != 0; }));
         process_guard daemon(daemon_of(dir));
-        // Found perhaps while it starts: its commands are gone once it has read its arguments.
+        // Found perhaps while it starts: its commands are gone once it has read its arguments,
+        // each an empty word, the words after it moved up, and the room they freed NULs at the end.
         using namespace std::string_literals;
-        const std::string hidden = "tabrin\0-r\0" "1\0"s + std::string(kill_command.size() + 1, '\0') + "-r\0" "2\0"s +
-                                   std::string(echo_command.size() + 1, '\0') + "-p\0" "1\0-w\0" "1\0-j\0"s +
-                                   dir / "port" + "\0-v\0"s;
+        const std::string hidden = "tabrin\0-r\0" "1\0\0-r\0" "2\0\0-p\0" "1\0-w\0" "1\0-j\0"s + dir / "port" +
+                                   "\0-v\0"s + std::string(kill_command.size() + echo_command.size(), '\0');
         const std::string cmdline = "/proc/" + std::to_string(daemon.pid) + "/cmdline";
         EXPECT_TRUE(wait_for([&] { return read_file(cmdline) == hidden; })) << read_file(cmdline);
+        EXPECT_EQ(run({"ps", "-o", "args=", "-p", std::to_string(daemon.pid)}).out,
+                  "tabrin -r 1  -r 2  -p 1 -w 1 -j " + dir / "port" + " -v\n");
         ASSERT_TRUE(wait_reads(daemon.pid, 2));
         EXPECT_FALSE(file_exists(dir / "marker"));
         const auto found = run({"pgrep", "-f", word});
