@@ -519,16 +519,6 @@ int action_named(std::string_view word)
     return -1;
 }
 
-// The file name after -f or -p, each of which may come once.
-const char *file_name(int argc, char **argv, int *i, bool given_before, const char *twice, const char *missing)
-{
-    if (given_before)
-        fail(twice);
-    if (*i + 1 == argc)
-        fail(missing);
-    return argv[++*i];
-}
-
 arguments read_arguments(int argc, char **argv)
 {
     arguments given = {action_start, "/etc/tabrind.conf", nullptr};
@@ -541,13 +531,18 @@ arguments read_arguments(int argc, char **argv)
             given.requested = static_cast<action>(named);
             ++action_count;
         } else if (word == "-f") {
-            given.config_path = file_name(argc, argv, &i, file_given, "-f option supplied more than once, exiting\n",
-                                          "-f option requires a file name, exiting\n");
+            if (file_given)
+                fail("-f option supplied more than once, exiting\n");
+            if (i + 1 == argc)
+                fail("-f option requires a file name, exiting\n");
             file_given = true;
+            given.config_path = argv[++i];
         } else if (word == "-p") {
-            given.pid_path = file_name(argc, argv, &i, given.pid_path != nullptr,
-                                       "-p option supplied more than once, exiting\n",
-                                       "-p option requires a file name, exiting\n");
+            if (given.pid_path != nullptr)
+                fail("-p option supplied more than once, exiting\n");
+            if (i + 1 == argc)
+                fail("-p option requires a file name, exiting\n");
+            given.pid_path = argv[++i];
         } else {
             fail(usage);
         }

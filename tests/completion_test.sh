@@ -42,4 +42,8 @@ complete_line 'learn' tabrind -f "$dir/pad.conf" l
 complete_line '-f' tabrind learn ''
 complete_line '' tabrind learn -f "$dir/pad.conf" ''
 complete_line "$dir/pad.conf" tabrind status -f "$dir/pad"
+complete_line '-f -p' tabrind start ''
+complete_line '-p' tabrind restart -f "$dir/pad.conf" -
+complete_line '' tabrind -p "$dir/pid" start -f "$dir/pad.conf" ''
+complete_line "$dir/pad.conf" tabrind start -p "$dir/pad"
 exit $status

@@ -650,4 +650,61 @@ TEST(ControllerActions, ReadmesPortImageScriptRunsItsCommand)
     EXPECT_EQ(left.pid, 0);
 }
 
+
+// For a service manager: start and restart write the daemon's process id to
+// the -p file once its start-up is done, and nothing else changes it.
+TEST(ControllerActions, PidFileNamesTheDaemonOnceItHasStarted)
+{
+    temp_dir dir;
+    write_config(dir, dir / "lock");
+    run_options options;
+    options.env.push_back("PATH=" + daemon_directory() + ":/usr/bin:/bin");
+    const auto with_pid_file = [&](const std::string &action) {
+        return run({TABRIND, action, "-f", dir / "conf", "-p", dir / "pid"}, options);
+    };
+    auto result = with_pid_file("start");
+    process_guard first(daemon_of(dir));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_GT(first.pid, 0);
+    EXPECT_EQ(read_file(dir / "pid"), std::to_string(first.pid) + "\n");
+
+    result = with_pid_file("start");
+    EXPECT_EQ(result.err, "tabrin already running\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read_file(dir / "pid"), std::to_string(first.pid) + "\n");
+
+    result = with_pid_file("restart");
+    EXPECT_TRUE(ends(first.pid));
+    process_guard second(daemon_of(dir));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_GT(second.pid, 0);
+    EXPECT_EQ(read_file(dir / "pid"), std::to_string(second.pid) + "\n");
+
+    for (const char *action : {"status", "stop"})
+        EXPECT_EQ(with_pid_file(action).status, 0) << action;
+    EXPECT_TRUE(ends(second.pid));
+    EXPECT_EQ(read_file(dir / "pid"), std::to_string(second.pid) + "\n");
+
+    // Refused before anything starts.
+    const std::string missing = dir / "missing/pid";
+    result = run({TABRIND, "start", "-f", dir / "conf", "-p", missing}, options);
+    EXPECT_EQ(result.err, "tabrind: opening pid file: No such file or directory\n");
+    EXPECT_EQ(result.status, 1);
+    write_file(dir / "conf", read_file(dir / "conf") + "nodaemon\n");
+    result = with_pid_file("start");
+    EXPECT_EQ(result.err, "-p cannot be used with nodaemon, exiting\n");
+    EXPECT_EQ(result.status, 1);
+    process_guard none(daemon_of(dir));
+    EXPECT_EQ(none.pid, 0);
+
+    result = run({TABRIND, "-p", "a", "status", "-p", "b"});
+    EXPECT_EQ(result.err, "-p option supplied more than once, exiting\n");
+    EXPECT_EQ(result.status, 1);
+    result = run({TABRIND, "status", "-p"});
+    EXPECT_EQ(result.err, "-p option requires a file name, exiting\n");
+    EXPECT_EQ(result.status, 1);
+}
+
 } // namespace
