@@ -11,7 +11,9 @@ dpkg -s tabrin >/dev/null 2>&1 && skip "a tabrin package is installed already"
 [ -e /etc/tabrind.conf ] && skip "/etc/tabrind.conf exists already and must not be touched"
 
 work=$(mktemp -d)
-trap 'dpkg --purge tabrin >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+link=/etc/systemd/system/multi-user.target.wants/tabrind.service
+# The enable link that this test makes goes even when purge failed to remove it.
+trap 'dpkg --purge tabrin >/dev/null 2>&1 || true; [ ! -L "$link" ] || rm -f "$link"; rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
 expect() { # expect WHAT WANTED GOT
     [ "$2" = "$3" ] || fail "$1: wanted [$2], got [$3]"
@@ -59,6 +61,68 @@ else
 fi
 man -w tabrin tabrind tabrind.conf >/dev/null || fail "manual pages not found"
 
-dpkg --purge tabrin >/dev/null
+# The maintainer scripts that stop, reload and clean up after the service.
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst prerm postrm; do
+    [ -x "$work/control/$script" ] || fail "no maintainer script $script in the package"
+    cmp -s "$work/control/$script" "/var/lib/dpkg/info/tabrin.$script" || fail "$script not installed"
+done
+
+# What they do where systemd runs, which it does not here: each run in a
+# mount namespace of its own whose /run says that systemd runs, with
+# stand-ins for systemctl and Debian's helpers that log how they are called.
+# (The service manager's real answers are not tried here.)
+mkdir "$work/bin"
+for tool in systemctl deb-systemd-invoke deb-systemd-helper; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$tool" "$work" >"$work/bin/$tool"
+    [ "$tool" != systemctl ] || echo '[ "$*" != "--quiet is-active tabrind.service" ] || [ -e "${0%/*}/active" ]' >>"$work/bin/$tool"
+    chmod 755 "$work/bin/$tool"
+done
+scripts() { # scripts SCRIPT ARGUMENTS [; SCRIPT ARGUMENTS]...: the calls they made
+    : >"$work/calls"
+    unshare -m sh -c 'mount -t tmpfs none /run && mkdir -p /run/systemd/system && "$@"' sh sh -c "
+        set -e
+        export PATH=$work/bin:\$PATH DPKG_MAINTSCRIPT_PACKAGE=tabrin
+        $*
+        [ ! -e /run/tabrind.service.upgrading ] || echo 'left: /run/tabrind.service.upgrading' >>$work/calls" ||
+        fail "maintainer scripts failed: $*"
+    cat "$work/calls"
+}
+if unshare -m sh -c 'mount -t tmpfs none /run' 2>/dev/null; then
+    c=$work/control
+    touch "$work/bin/active"
+    expect "an upgrade of the running service" "systemctl --quiet is-active tabrind.service
+deb-systemd-invoke stop tabrind.service
+deb-systemd-helper unmask tabrind.service
+deb-systemd-helper update-state tabrind.service
+deb-systemd-helper --user update-state tabrind.service
+systemctl --system daemon-reload
+systemctl --system start tabrind.service" "$(scripts "$c/prerm upgrade 1.0.0; $c/postinst configure 1.0.0")"
+    rm "$work/bin/active"
+    expect "an upgrade of the stopped service" "systemctl --quiet is-active tabrind.service
+deb-systemd-invoke stop tabrind.service
+deb-systemd-helper unmask tabrind.service
+deb-systemd-helper update-state tabrind.service
+deb-systemd-helper --user update-state tabrind.service
+systemctl --system daemon-reload" "$(scripts "$c/prerm upgrade 1.0.0; $c/postinst configure 1.0.0")"
+    expect "removal and purge" "deb-systemd-invoke stop tabrind.service
+systemctl --system daemon-reload
+deb-systemd-helper mask tabrind.service
+deb-systemd-helper purge tabrind.service
+deb-systemd-helper unmask tabrind.service
+deb-systemd-helper --user purge tabrind.service" "$(scripts "$c/prerm remove; $c/postrm remove; $c/postrm purge")"
+else
+    echo "no mount namespace here: the maintainer scripts' calls where systemd runs not tried"
+fi
+
+# Enabled as an administrator does, then purged: the link goes with the package.
+if systemctl enable tabrind.service >/dev/null 2>&1 && [ -L "$link" ]; then
+    dpkg --purge tabrin >/dev/null
+    [ ! -L "$link" ] || fail "purge left $link"
+else
+    echo "systemctl enable made no link here: its removal on purge not tried"
+    dpkg --purge tabrin >/dev/null
+fi
 [ ! -e /usr/bin/tabrin ] && [ ! -e /etc/tabrind.conf ] || fail "files left after purge"
-echo "package built, installed, used and removed"
+[ ! -e /etc/systemd/system/tabrind.service ] || fail "purge left a mask at /etc/systemd/system/tabrind.service"
+echo "package built, installed, used and removed; maintainer scripts checked"
