@@ -90,21 +90,18 @@ scripts() { # scripts SCRIPT ARGUMENTS [; SCRIPT ARGUMENTS]...: the calls they m
 }
 if unshare -m sh -c 'mount -t tmpfs none /run' 2>/dev/null; then
     c=$work/control
+    upgrade="$c/prerm upgrade 1.0.0; $c/postinst configure 1.0.0"
+    upgraded="systemctl --quiet is-active tabrind.service
+deb-systemd-invoke stop tabrind.service
+deb-systemd-helper unmask tabrind.service
+deb-systemd-helper update-state tabrind.service
+deb-systemd-helper --user update-state tabrind.service
+systemctl --system daemon-reload"
     touch "$work/bin/active"
-    expect "an upgrade of the running service" "systemctl --quiet is-active tabrind.service
-deb-systemd-invoke stop tabrind.service
-deb-systemd-helper unmask tabrind.service
-deb-systemd-helper update-state tabrind.service
-deb-systemd-helper --user update-state tabrind.service
-systemctl --system daemon-reload
-systemctl --system start tabrind.service" "$(scripts "$c/prerm upgrade 1.0.0; $c/postinst configure 1.0.0")"
+    expect "an upgrade of the running service" "$upgraded
+systemctl --system start tabrind.service" "$(scripts "$upgrade")"
     rm "$work/bin/active"
-    expect "an upgrade of the stopped service" "systemctl --quiet is-active tabrind.service
-deb-systemd-invoke stop tabrind.service
-deb-systemd-helper unmask tabrind.service
-deb-systemd-helper update-state tabrind.service
-deb-systemd-helper --user update-state tabrind.service
-systemctl --system daemon-reload" "$(scripts "$c/prerm upgrade 1.0.0; $c/postinst configure 1.0.0")"
+    expect "an upgrade of the stopped service" "$upgraded" "$(scripts "$upgrade")"
     expect "removal and purge" "deb-systemd-invoke stop tabrind.service
 systemctl --system daemon-reload
 deb-systemd-helper mask tabrind.service
