@@ -58,9 +58,10 @@
    tap MS EARLY NS...            -r BTN_MODE beside BTN_MODE+BTN_SOUTH, Mode
                                  held MS ms: from the release to the echo,
                                  and first how many fired while held
-   repeat MS AFTER NS...         -a BTN_SELECT+BTN_START MS, held: the
-                                 intervals between echoes while held, and
-                                 how many echoes came after the releases
+   repeat-counts MS DUE N...     -w 10 -a BTN_SELECT+BTN_START MS, held
+                                 for ten repeats and a half, five times:
+                                 the echoes of each hold, DUE of them due
+   repeat MS NS...               the intervals between those echoes
    idle rumble-WHAT SYSCALLS SWITCHES
                                  -z 150 on a pad that can rumble (it
                                  answers the effect's upload), WHAT present
@@ -641,40 +642,49 @@ static void taps(pid_t daemon, int pad, int fifo, int key, int count)
 }
 
 /* REPEAT_HOLDS holds of Select and Start, each let go midway between two
-   repeats, after ten of them: the intervals between the echoes while held,
-   and the echoes that came in three periods after each release. */
+   repeats, after ten of them: how many echoes each hold gave until three
+   periods after its release (eleven are due: the first at the settle time
+   of 10 ms, ten more while held), and the intervals between them. An echo
+   comes a shell start-up after its repeat, so one may follow the release. */
 static void repeats(pid_t daemon, int pad, int fifo)
 {
     long period_ms = atol(REPEAT_MS);
     long long gaps[REPEAT_HOLDS * 16];
-    int gap_count = 0, after = 0;
+    int counts[REPEAT_HOLDS], gap_count = 0;
     for (int h = 0; h < REPEAT_HOLDS; ++h) {
         pause_ms(rand() % 50);
         long long pressed = now_ns(), last = 0;
-        long long held_ns = (10 + 10 * period_ms + period_ms / 2) * 1000000LL;
+        long long release = pressed + (10 + 10 * period_ms + period_ms / 2) * 1000000LL;
+        long long end = release + 3 * period_ms * 1000000LL;
+        int held = 1;
+        counts[h] = 0;
         chord_keys(pad, BTN_SELECT, BTN_START, 1);
-        for (long long left = held_ns; left > 0; left = pressed + held_ns - now_ns()) {
+        for (long long at = now_ns(); at < end; at = now_ns()) {
+            if (held && at >= release) {
+                chord_keys(pad, BTN_SELECT, BTN_START, 0);
+                held = 0;
+            }
             struct pollfd p = {fifo, POLLIN, 0};
-            if (poll(&p, 1, (int)((left + 999999) / 1000000)) != 1)
+            long long next = held ? release : end;
+            if (poll(&p, 1, (int)((next - at + 999999) / 1000000)) != 1)
                 continue;
             long long came = now_ns();
             char line[16];
             if (read(fifo, line, sizeof line) <= 0)
                 die("reading the FIFO");
+            ++counts[h];
             if (last != 0 && gap_count < REPEAT_HOLDS * 16)
                 gaps[gap_count++] = came - last;
             last = came;
         }
-        chord_keys(pad, BTN_SELECT, BTN_START, 0);
-        struct pollfd p = {fifo, POLLIN, 0};
-        for (long long until = now_ns() + 3 * period_ms * 1000000LL; poll(&p, 1, 3 * (int)period_ms) == 1
-                                                                     && now_ns() < until;) {
-            char line[16];
-            after += read(fifo, line, sizeof line) > 0;
-        }
+        if (held)
+            chord_keys(pad, BTN_SELECT, BTN_START, 0);
         wait_rest(daemon);
     }
-    printf("tabrin-bench: repeat %s %d", REPEAT_MS, after);
+    printf("tabrin-bench: repeat-counts %s 11", REPEAT_MS);
+    for (int h = 0; h < REPEAT_HOLDS; ++h)
+        printf(" %d", counts[h]);
+    printf("\ntabrin-bench: repeat %s", REPEAT_MS);
     for (int i = 0; i < gap_count; ++i)
         printf(" %lld", gaps[i]);
     printf("\n");
