@@ -315,6 +315,11 @@ std::string_view axis_name(int code)
 
 int readmask(const char *text)
 {
+    // An empty word is digits only, and would be a list of no button.
+    if (*text == '\0') {
+        say("Empty button list\n");
+        return 0;
+    }
     int set = 0;
     for (; *text != '\0'; ++text) {
         if (*text < '1' || *text > '4') {
