@@ -170,6 +170,10 @@ void report_fired(const reporting *reporting, const firing *fired)
         add(&line, " ms");
     } else if (fired->by == fired_by::release) {
         add(&line, " on release");
+    } else if (fired->by == fired_by::tap) {
+        add(&line, " on tap");
+    } else if (fired->by == fired_by::at_once) {
+        add(&line, " at once");
     }
     add(&line, ": ");
     add(&line, fired->bound->command);
