@@ -206,6 +206,7 @@ bool bind_command(const char *list, int hold_usec, const char *command, settings
         return false;
     }
     result->bindings[result->binding_count++] = made;
+    result->named_chords = result->named_chords || !made.digits;
     return true;
 }
 

@@ -221,6 +221,10 @@ void report_fired(const reporting *reporting, const firing *fired)
         line_add(&line, " ms");
     } else if (fired->by == fired_by::release) {
         line_add(&line, " on release");
+    } else if (fired->by == fired_by::tap) {
+        line_add(&line, " on tap");
+    } else if (fired->by == fired_by::at_once) {
+        line_add(&line, " at once");
     }
     line_add(&line, ": ");
     line_add(&line, fired->bound->command);

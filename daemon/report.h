@@ -51,7 +51,9 @@ void report_start(reporting *reporting, bool verbose, bool daemon_mode);
 
 // "run 12: COMMAND", "run BTN_SELECT+BTN_START: COMMAND"; a hold binding as
 // "run LIST held 1500 ms: COMMAND", a run binding that fired as its chord
-// was let go as "run LIST on release: COMMAND". A list of digits is written
+// was let go as "run LIST on release: COMMAND", one of names let go before
+// the settle time as "run LIST on tap: COMMAND", and one that fired as soon
+// as its chord was held as "run LIST at once: COMMAND". A list of digits is written
 // lowest first, one of names as given.
 void report_fired(const reporting *reporting, const firing *fired);
 

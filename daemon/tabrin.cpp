@@ -313,12 +313,13 @@ void finish_start(int ready)
 
 // The game port and port images are read again after the poll interval, or
 // at the end of the settle time or of a hold, whichever comes first; the
-// game port sleeps exactly that long.
+// game port sleeps exactly that long. With chords of digits alone the settle
+// time is one sleep; a chord of names may be tapped meanwhile.
 void plan_next_read(const settings *given, source *port, instant now)
 {
     const instant due = gesture_due(&port->moves);
     instant interval = given->poll_usec;
-    if (port->moves.phase == gesture_phase::settling)
+    if (port->moves.phase == gesture_phase::settling && !given->named_chords)
         interval = due - now;
     else if (due >= 0)
         interval = std::min<instant>(interval, due - now);
