@@ -206,6 +206,7 @@ bool bind_command(const char *list, int hold_usec, const char *command, settings
         return false;
     }
     result->bindings[result->binding_count++] = made;
+    result->named_chords = result->named_chords || !made.digits;
     return true;
 }
 
@@ -315,6 +316,11 @@ std::string_view axis_name(int code)
 
 int readmask(const char *text)
 {
+    // An empty word is digits only, and would be a list of no button.
+    if (*text == '\0') {
+        say("Empty button list\n");
+        return 0;
+    }
     int set = 0;
     for (; *text != '\0'; ++text) {
         if (*text < '1' || *text > '4') {

@@ -62,6 +62,7 @@ struct settings {
     bool daemon_mode = false;
     bool verbose = false;
     bool learning = false; // -m: every button of every pad is told, nothing is run
+    bool named_chords = false; // some binding's list is of names: it may be tapped
     const char *lock_path = nullptr;
     int source_count = 0; // 0 and no pads: the game port
     int pad_count = 0;

@@ -35,6 +35,32 @@ chord_bindings bindings_of(const gesture_rules *rules, chord held)
     return found;
 }
 
+// Whether holding more buttons could make some binding fire: one that can
+// fire on this source has every button of `held` in its chord, and more.
+bool could_grow(const gesture_rules *rules, chord held)
+{
+    const settings *given = rules->given;
+    for (int i = 0; i < given->binding_count; ++i) {
+        const chord buttons = mapped_chord(rules->same_as, given->bindings[i].buttons);
+        if ((buttons & ~rules->active) == 0 && (buttons & held) == held && buttons != held)
+            return true;
+    }
+    return false;
+}
+
+// A chord of names whose run binding is all it has, that no other chord
+// contains: waiting could change nothing.
+bool fires_at_once(const gesture_rules *rules, chord held, const chord_bindings *found)
+{
+    return found->run != nullptr && !found->run->digits && !found->holds && !could_grow(rules, held);
+}
+
+// Whether the chord has a button that is not spent.
+bool fresh(chord buttons, chord spent)
+{
+    return (buttons & ~spent) != 0;
+}
+
 // The longest of the chord's bindings whose time has passed after `held_for`.
 firing reached(const gesture_rules *rules, chord held, instant held_for)
 {
@@ -52,35 +78,73 @@ firing reached(const gesture_rules *rules, chord held, instant held_for)
     return best;
 }
 
-// A chord with hold times is followed from when it came to be held, with no
-// settle time: the longest of its times ends the hold.
-bool start_holding(gesture *moves, const gesture_rules *rules)
+// A chord of names let go before its settle time was up was tapped; one of
+// digits never is.
+firing tapped(const gesture_rules *rules, chord let_go, chord spent)
 {
-    const chord_bindings found = bindings_of(rules, moves->held);
-    if (!found.holds)
-        return false;
-    moves->phase = gesture_phase::holding;
-    moves->followed = moves->held;
-    moves->due = moves->since + time_of(rules->given, found.last);
-    return true;
+    if (!fresh(let_go, spent))
+        return {};
+    const binding *run = bindings_of(rules, let_go).run;
+    if (run == nullptr || run->digits)
+        return {};
+    return {run, fired_by::tap};
 }
 
-// A press: followed as a hold, or settled first and then decided.
-void start_press(gesture *moves, const gesture_rules *rules, instant now)
+// The chord held now, as a press: fired at once, followed as a hold from when
+// it came to be held (with no settle time: the longest of its times ends the
+// hold), or settled first and then decided. A press that was settling
+// already keeps its deadline.
+firing take_press(gesture *moves, const gesture_rules *rules, instant now)
 {
-    if (start_holding(moves, rules))
-        return;
+    const bool settling = moves->phase == gesture_phase::settling;
+    moves->phase = gesture_phase::idle;
+    if (!fresh(moves->held, moves->spent))
+        return {};
+    const chord_bindings found = bindings_of(rules, moves->held);
+    if (fires_at_once(rules, moves->held, &found))
+        return {found.run, fired_by::at_once};
+    if (found.holds) {
+        moves->phase = gesture_phase::holding;
+        moves->followed = moves->held;
+        moves->due = moves->since + time_of(rules->given, found.last);
+        return {};
+    }
     moves->phase = gesture_phase::settling;
-    moves->due = now + rules->given->wait_usec;
+    if (!settling)
+        moves->due = now + rules->given->wait_usec;
+    return {};
 }
 
 // The read that decides, once the settle time is over.
 firing decide(gesture *moves, const gesture_rules *rules)
 {
     moves->phase = gesture_phase::idle;
-    if (start_holding(moves, rules))
+    if (!fresh(moves->held, moves->spent))
         return {};
-    return {bindings_of(rules, moves->held).run, fired_by::settle};
+    const chord_bindings found = bindings_of(rules, moves->held);
+    if (!found.holds)
+        return {found.run, fired_by::settle};
+    moves->phase = gesture_phase::holding;
+    moves->followed = moves->held;
+    moves->due = moves->since + time_of(rules->given, found.last);
+    return {};
+}
+
+// The held chord changed while it settled: a tap of the chord let go, or
+// the chord held now taken as a press. Letting go of every button decides
+// nothing before the settle time is up, as ever.
+firing settle_change(gesture *moves, const gesture_rules *rules, chord before, chord spent, instant now)
+{
+    if ((moves->held & ~before) == 0) {
+        const firing tap = tapped(rules, before, spent);
+        if (tap.bound != nullptr) {
+            moves->phase = gesture_phase::idle;
+            return tap;
+        }
+        if (moves->held == 0)
+            return {};
+    }
+    return take_press(moves, rules, now);
 }
 
 // The held chord changed while a chord with hold times was followed.
@@ -88,14 +152,15 @@ firing left_chord(gesture *moves, const gesture_rules *rules, instant now, insta
 {
     const chord followed = moves->followed;
     moves->phase = gesture_phase::idle;
-    const bool fewer = (moves->held & ~followed) == 0;
-    if (fewer) {
-        const firing fired = reached(rules, followed, held_for);
+    if ((moves->held & ~followed) == 0) {
+        firing fired = reached(rules, followed, held_for);
+        if (fired.bound == nullptr)
+            fired = tapped(rules, followed, 0);
         if (fired.bound != nullptr)
             return fired;
     }
     if (moves->held != 0)
-        start_press(moves, rules, now);
+        return take_press(moves, rules, now);
     return {};
 }
 
@@ -110,11 +175,40 @@ firing held_out(gesture *moves, const gesture_rules *rules)
     return {last, last->hold_usec == 0 ? fired_by::settle : fired_by::hold};
 }
 
-bool released(const gesture *moves)
+firing step(gesture *moves, const gesture_rules *rules, chord all, instant now)
 {
-    if (moves->every_button)
-        return moves->all == 0;
-    return (moves->held & moves->followed) != moves->followed;
+    const chord held = all & rules->active;
+    const chord before = moves->held;
+    const chord spent = moves->spent;
+    const bool changed = held != before;
+    const bool look_again = moves->look_again;
+    const instant held_for = now - moves->since;
+    moves->all = all;
+    moves->spent &= held;
+    moves->look_again = false;
+    if (changed) {
+        moves->held = held;
+        moves->since = now;
+    }
+    switch (moves->phase) {
+    case gesture_phase::releasing:
+        if (all == 0)
+            moves->phase = gesture_phase::idle;
+        return {};
+    case gesture_phase::idle:
+        if (held != 0 && (changed || look_again || rules->polled))
+            return take_press(moves, rules, now);
+        return {};
+    case gesture_phase::settling:
+        if (now >= moves->due)
+            return decide(moves, rules);
+        return changed ? settle_change(moves, rules, before, spent, now) : firing{};
+    case gesture_phase::holding:
+        if (changed)
+            return left_chord(moves, rules, now, held_for);
+        return now >= moves->due ? held_out(moves, rules) : firing{};
+    }
+    return {};
 }
 
 } // namespace
@@ -137,45 +231,19 @@ chord mapped_chord(const button_map *same_as, chord buttons)
 
 firing gesture_step(gesture *moves, const gesture_rules *rules, chord all, instant now)
 {
-    const chord held = all & rules->active;
-    const bool changed = held != moves->held;
-    const instant held_for = now - moves->since;
-    moves->all = all;
-    if (changed) {
-        moves->held = held;
-        moves->since = now;
-    }
-    switch (moves->phase) {
-    case gesture_phase::releasing:
-        if (!released(moves))
-            return {};
-        moves->phase = gesture_phase::idle;
-        // Letting go belongs to the chord that fired; a button pressed in the
-        // same read is a press of its own.
-        if (changed && (held & ~moves->followed) != 0)
-            start_press(moves, rules, now);
-        return {};
-    case gesture_phase::idle:
-        if (held != 0 && (changed || rules->polled))
-            start_press(moves, rules, now);
-        return {};
-    case gesture_phase::settling:
-        if (changed && start_holding(moves, rules))
-            return now >= moves->due ? held_out(moves, rules) : firing{};
-        return now >= moves->due ? decide(moves, rules) : firing{};
-    case gesture_phase::holding:
-        if (changed)
-            return left_chord(moves, rules, now, held_for);
-        return now >= moves->due ? held_out(moves, rules) : firing{};
-    }
-    return {};
+    return step(moves, rules, all, now);
 }
 
 void gesture_fired(gesture *moves, const gesture_rules *rules, const firing *fired)
 {
-    moves->phase = gesture_phase::releasing;
-    moves->followed = mapped_chord(rules->same_as, fired->bound->buttons);
-    moves->every_button = fired->bound->digits;
+    const chord buttons = mapped_chord(rules->same_as, fired->bound->buttons);
+    if (fired->bound->digits) {
+        moves->phase = gesture_phase::releasing;
+        return;
+    }
+    moves->phase = gesture_phase::idle;
+    moves->spent |= buttons & moves->held;
+    moves->look_again = true;
 }
 
 instant gesture_due(const gesture *moves)

@@ -2,13 +2,18 @@
 // per source, advanced by each read of that source and by its deadline.
 //
 // A press is noticed, the settle time passes, and the read that then decides
-// fires the run binding of the chord held. A chord that also has hold
-// bindings is followed while it stays exactly as it is: the longest hold time
-// fires once it is reached, a shorter one (the run binding's being the
-// settle time) when the chord is let go to fewer of its buttons after it and
-// before the next. Any other change starts afresh. After a command the
-// release wait follows: until every button is up for a chord of digits,
-// until one of its buttons is let go for a chord of names.
+// fires the run binding of the chord held. A chord of names that no other
+// binding's chord contains, with no other binding of its own, cannot become
+// anything else: it fires as soon as it is held. A chord of names let go to
+// fewer of its buttons before the settle time is up was tapped: its run
+// binding fires then. A chord that also has hold bindings is followed while
+// it stays exactly as it is: the longest hold time fires once it is reached,
+// a shorter one (the run binding's being the settle time) when the chord is
+// let go to fewer of its buttons after it and before the next. Any other
+// change starts afresh. After a command of a chord of digits the release wait
+// follows, until every button is up; the buttons of a chord of names that
+// fired and are still held are spent, and a chord of spent buttons alone
+// fires nothing until they have been let go.
 #pragma once
 
 #include "command_line.h"
@@ -35,11 +40,12 @@ struct gesture {
     gesture_phase phase = gesture_phase::idle;
     instant due = 0;          // settling: the read that decides; holding: the longest hold time
     chord followed = 0;       // holding, releasing: the chord, as this source reads it
-    bool every_button = false; // releasing: until every button is up
+    chord spent = 0;          // buttons of a chord of names that fired, still held since
+    bool look_again = false;  // after a firing: what is held is a press, changed or not
 };
 
 // How a binding came to fire, for -v.
-enum class fired_by : unsigned char { settle, hold, release };
+enum class fired_by : unsigned char { settle, hold, release, tap, at_once };
 
 struct firing {
     const binding *bound = nullptr; // null: nothing fires
@@ -57,7 +63,8 @@ struct gesture_rules {
 // Advances the gesture by a read made at `now` that found `all` held.
 firing gesture_step(gesture *moves, const gesture_rules *rules, chord all, instant now);
 
-// After the fired command: the release wait begins.
+// After the fired command: the release wait begins, or the chord's buttons
+// still held are spent.
 void gesture_fired(gesture *moves, const gesture_rules *rules, const firing *fired);
 
 // When the gesture must be looked at again whatever happens: -1 for never.

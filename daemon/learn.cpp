@@ -1,62 +1,32 @@
 #include "learn.h"
 
-#include <algorithm>
+#include "report.h"
+
 #include <cstdio>
-#include <cstring>
 
 #include <linux/input-event-codes.h>
 #include <unistd.h>
-
-namespace {
-
-// A line being put together in a learn_line; `length` stops growing once the
-// room is full, so that what is there always ends in a newline.
-struct line_writer {
-    learn_line *line;
-    size_t length = 0;
-    bool full = false;
-};
-
-void append(line_writer *writer, std::string_view text)
-{
-    // The last byte of the room is kept for the newline.
-    const size_t room = writer->line->size() - 1 - writer->length;
-    if (text.size() > room) {
-        writer->full = true;
-        return;
-    }
-    memcpy(writer->line->data() + writer->length, text.data(), text.size());
-    writer->length += text.size();
-}
-
-std::string_view finish(line_writer *writer)
-{
-    (*writer->line)[writer->length++] = '\n';
-    return {writer->line->data(), writer->length};
-}
-
-} // namespace
 
 std::string_view format_found(learn_line *line, const char *path, const char *name, unsigned short vendor,
                               unsigned short product)
 {
     std::array<char, 16> ids;
     snprintf(ids.data(), ids.size(), " (%04x:%04x)", vendor, product);
-    line_writer writer{line};
-    append(&writer, "found ");
-    append(&writer, path);
-    append(&writer, ": ");
-    append(&writer, name);
-    append(&writer, ids.data());
-    return finish(&writer);
+    line_writer writer{*line};
+    line_add(&writer, "found ");
+    line_add(&writer, path);
+    line_add(&writer, ": ");
+    line_add(&writer, name);
+    line_add(&writer, ids.data());
+    return line_end(&writer);
 }
 
 std::string_view format_lost(learn_line *line, const char *path)
 {
-    line_writer writer{line};
-    append(&writer, "lost ");
-    append(&writer, path);
-    return finish(&writer);
+    line_writer writer{*line};
+    line_add(&writer, "lost ");
+    line_add(&writer, path);
+    return line_end(&writer);
 }
 
 std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec)
@@ -68,17 +38,17 @@ std::string_view format_chord(learn_line *line, std::span<const std::string_view
     std::array<char, 40> held;
     snprintf(held.data(), held.size(), " held %.2f s", seconds);
     const std::string_view held_text = held.data();
-    line_writer writer{line};
+    line_writer writer{*line};
     for (size_t i = 0; i < names.size(); ++i) {
         // Room for this name and the time after it, or the line ends here.
-        if (writer.length + 1 + names[i].size() + held_text.size() >= line->size())
+        if (1 + names[i].size() + held_text.size() > line_room(&writer))
             break;
         if (i > 0)
-            append(&writer, "+");
-        append(&writer, names[i]);
+            line_add(&writer, "+");
+        line_add(&writer, names[i]);
     }
-    append(&writer, held_text);
-    return finish(&writer);
+    line_add(&writer, held_text);
+    return line_end(&writer);
 }
 
 void learn_tell(std::string_view line)

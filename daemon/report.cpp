@@ -12,12 +12,7 @@
 
 namespace {
 
-// A line is built here whole, so that it goes out in one write: a command
-// too long for it is cut, and the cut is shown by "...".
-struct line {
-    std::array<char, 1024> text{};
-    size_t length = 0;
-};
+using report_line = std::array<char, 1024>;
 
 constexpr std::string_view cut = "...";
 
@@ -46,44 +41,91 @@ size_t sequence_length(std::string_view text)
     return length;
 }
 
-// C0 and C1 controls and DEL, as single bytes.
-bool is_control(unsigned char c)
+// What the text begins with, as the line shows it: `taken` bytes of the
+// text, shown as they are, or as one '?'.
+struct unit {
+    size_t taken;
+    bool as_is;
+};
+
+// A command's CR from a CR LF file, an escape sequence in a pad's name, a
+// stray byte of Latin-1: each is one '?'. The C1 controls U+0080 to U+009F
+// in UTF-8 (C2 80 to C2 9F) are one '?' too, as a terminal takes them as
+// controls.
+unit next_unit(std::string_view text)
 {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    const size_t length = sequence_length(text);
+    if (length == 2 && byte_at(text, 0) == 0xC2 && byte_at(text, 1) <= 0x9F)
+        return {2, false};
+    if (length != 0)
+        return {length, true};
+    const unsigned char c = byte_at(text, 0);
+    return {1, c >= 0x20 && c < 0x7F};
 }
 
-// Control characters (a command's CR from a CR LF file, say) show as '?', so
-// that one report stays one line and a terminal takes none of it for a
-// control sequence: the C0 and C1 controls as bytes, and the C1 controls
-// U+0080 to U+009F in UTF-8 (C2 80 to C2 9F). Other UTF-8 stays as it is.
-void copy(line *line, std::string_view part)
+size_t shown_size(std::string_view part)
+{
+    size_t shown = 0;
+    for (size_t at = 0; at < part.size();) {
+        const unit next = next_unit(std::string_view(part.data() + at, part.size() - at));
+        shown += next.as_is ? next.taken : 1;
+        at += next.taken;
+    }
+    return shown;
+}
+
+bool continues_sequence(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// The units of `part` that end by `end`, each whole.
+void copy_until(line_writer *line, std::string_view part, size_t end)
 {
     for (size_t at = 0; at < part.size();) {
-        const size_t length = sequence_length({part.data() + at, part.size() - at});
-        const bool c1_in_utf8 = length == 2 && byte_at(part, at) == 0xC2 && byte_at(part, at + 1) <= 0x9F;
-        if (length != 0 && !c1_in_utf8) {
-            for (size_t end = at + length; at < end; ++at)
-                line->text[line->length++] = part[at];
-            continue;
-        }
-        line->text[line->length++] = c1_in_utf8 || is_control(byte_at(part, at)) ? '?' : part[at];
-        at += c1_in_utf8 ? 2 : 1;
+        const unit next = next_unit(std::string_view(part.data() + at, part.size() - at));
+        const size_t shown = next.as_is ? next.taken : 1;
+        if (line->length + shown > end)
+            return;
+        if (!next.as_is)
+            line->room[line->length++] = '?';
+        for (size_t i = 0; next.as_is && i < next.taken; ++i)
+            line->room[line->length++] = part[at + i];
+        at += next.taken;
     }
 }
 
-void add(line *line, std::string_view part)
+} // namespace
+
+size_t line_room(const line_writer *line)
 {
-    const size_t room = line->text.size() - 1 - line->length; // one byte kept for '\n'
-    if (part.size() <= room) {
-        copy(line, part);
+    return line->cut ? 0 : line->room.size() - 1 - line->length;
+}
+
+void line_add(line_writer *line, std::string_view part)
+{
+    if (line->cut)
+        return;
+    const size_t limit = line->room.size() - 1;
+    if (shown_size(part) <= limit - line->length) {
+        copy_until(line, part, limit);
         return;
     }
-    // Only a command or a path, each the last part of its line, is this long.
-    copy(line, {part.data(), room - cut.size()});
-    copy(line, cut);
+    const size_t end = limit - cut.size();
+    copy_until(line, part, end);
+    // The parts before left less room than the cut takes: it goes over the
+    // last of them, at the start of a character.
+    if (line->length > end) {
+        line->length = end;
+        while (line->length > 0 && continues_sequence(line->room[line->length]))
+            --line->length;
+    }
+    for (const char c : cut)
+        line->room[line->length++] = c;
+    line->cut = true;
 }
 
-void add_number(line *line, unsigned value)
+void line_add_number(line_writer *line, unsigned value)
 {
     std::array<char, 10> digits{};
     size_t first = digits.size();
@@ -91,21 +133,29 @@ void add_number(line *line, unsigned value)
         digits[--first] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    add(line, std::string_view(&digits[first], digits.size() - first));
+    line_add(line, std::string_view(&digits[first], digits.size() - first));
 }
 
+std::string_view line_end(line_writer *line)
+{
+    line->room[line->length++] = '\n';
+    return {line->room.data(), line->length};
+}
+
+namespace {
+
 // Button 1 to 4 by its digit.
-void add_digit(line *line, int button)
+void add_digit(line_writer *line, int button)
 {
     const char digit = static_cast<char>('1' + button);
-    add(line, std::string_view(&digit, 1));
+    line_add(line, std::string_view(&digit, 1));
 }
 
 // A binding's list: digits lowest first, names as given.
-void add_list(line *line, const binding *bound)
+void add_list(line_writer *line, const binding *bound)
 {
     if (!bound->digits) {
-        add(line, bound->list);
+        line_add(line, bound->list);
         return;
     }
     for (int button = 0; button < digit_buttons; ++button)
@@ -114,34 +164,34 @@ void add_list(line *line, const binding *bound)
 }
 
 // A button held on a source: a digit, or its name.
-void add_button(line *line, const settings *given, int bit)
+void add_button(line_writer *line, const settings *given, int bit)
 {
     if (bit < digit_buttons && bit >= given->buttons.count) {
         add_digit(line, bit);
         return;
     }
     if (bit < digit_buttons) {
-        add(line, key_name(given->buttons.code[bit]));
+        line_add(line, key_name(given->buttons.code[bit]));
         return;
     }
     const button_id id = given->named[bit];
     if (id.kind == button_kind::key) {
-        add(line, key_name(id.code));
+        line_add(line, key_name(id.code));
         return;
     }
-    add(line, axis_name(id.code));
+    line_add(line, axis_name(id.code));
     if (id.kind == button_kind::axis_low)
-        add(line, "-");
+        line_add(line, "-");
 }
 
-void tell(const reporting *reporting, line *line)
+void tell(const reporting *reporting, line_writer *line)
 {
+    const std::string_view text = line_end(line);
     if (reporting->where == report_to::system_log) {
-        syslog(LOG_INFO, "%.*s", static_cast<int>(line->length), line->text.data());
+        syslog(LOG_INFO, "%.*s", static_cast<int>(text.size() - 1), text.data());
         return;
     }
-    line->text[line->length++] = '\n';
-    ssize_t written = write(2, line->text.data(), line->length);
+    ssize_t written = write(2, text.data(), text.size());
     static_cast<void>(written); // nowhere left to report a failed report
 }
 
@@ -161,18 +211,23 @@ void report_fired(const reporting *reporting, const firing *fired)
 {
     if (reporting->where == report_to::nothing)
         return;
-    line line;
-    add(&line, "run ");
+    report_line text;
+    line_writer line{text};
+    line_add(&line, "run ");
     add_list(&line, fired->bound);
     if (fired->by == fired_by::hold) {
-        add(&line, " held ");
-        add_number(&line, static_cast<unsigned>(fired->bound->hold_usec / 1000));
-        add(&line, " ms");
+        line_add(&line, " held ");
+        line_add_number(&line, static_cast<unsigned>(fired->bound->hold_usec / 1000));
+        line_add(&line, " ms");
     } else if (fired->by == fired_by::release) {
-        add(&line, " on release");
+        line_add(&line, " on release");
+    } else if (fired->by == fired_by::tap) {
+        line_add(&line, " on tap");
+    } else if (fired->by == fired_by::at_once) {
+        line_add(&line, " at once");
     }
-    add(&line, ": ");
-    add(&line, fired->bound->command);
+    line_add(&line, ": ");
+    line_add(&line, fired->bound->command);
     tell(reporting, &line);
 }
 
@@ -180,17 +235,18 @@ void report_ended(const reporting *reporting, const binding *bound, int wait_sta
 {
     if (reporting->where == report_to::nothing)
         return;
-    line line;
-    add(&line, "ended ");
+    report_line text;
+    line_writer line{text};
+    line_add(&line, "ended ");
     add_list(&line, bound);
     if (wait_status == -1) {
-        add(&line, ": status unknown");
+        line_add(&line, ": status unknown");
     } else if (WIFSIGNALED(wait_status)) {
-        add(&line, ": signal ");
-        add_number(&line, static_cast<unsigned>(WTERMSIG(wait_status)));
+        line_add(&line, ": signal ");
+        line_add_number(&line, static_cast<unsigned>(WTERMSIG(wait_status)));
     } else {
-        add(&line, ": status ");
-        add_number(&line, static_cast<unsigned>(WEXITSTATUS(wait_status)));
+        line_add(&line, ": status ");
+        line_add_number(&line, static_cast<unsigned>(WEXITSTATUS(wait_status)));
     }
     tell(reporting, &line);
 }
@@ -202,18 +258,19 @@ void report_held(reporting *reporting, const source_set *sources, const source *
     if (reporting->where != report_to::standard_error || held == reporting->held[index])
         return;
     reporting->held[index] = held;
-    line line;
-    add(&line, "held");
+    report_line text;
+    line_writer line{text};
+    line_add(&line, "held");
     if (sources->count > 1) {
-        add(&line, " on ");
-        add(&line, port->path);
+        line_add(&line, " on ");
+        line_add(&line, port->path);
     }
-    add(&line, ":");
+    line_add(&line, ":");
     if (held == 0)
-        add(&line, " none");
+        line_add(&line, " none");
     for (int bit = 0; bit < max_buttons; ++bit)
         if ((held & (chord{1} << bit)) != 0) {
-            add(&line, " ");
+            line_add(&line, " ");
             add_button(&line, sources->given, bit);
         }
     tell(reporting, &line);
@@ -223,9 +280,10 @@ void report_device(const reporting *reporting, const char *path, bool found)
 {
     if (reporting == nullptr || reporting->where == report_to::nothing)
         return;
-    line line;
-    add(&line, found ? "found " : "lost ");
-    add(&line, path);
+    report_line text;
+    line_writer line{text};
+    line_add(&line, found ? "found " : "lost ");
+    line_add(&line, path);
     tell(reporting, &line);
 }
 
@@ -233,9 +291,10 @@ void report_left_alone(const reporting *reporting, const char *path)
 {
     if (reporting == nullptr || reporting->where == report_to::nothing)
         return;
-    line line;
-    add(&line, "left alone ");
-    add(&line, path);
-    add(&line, ": too many pads");
+    report_line text;
+    line_writer line{text};
+    line_add(&line, "left alone ");
+    line_add(&line, path);
+    line_add(&line, ": too many pads");
     tell(reporting, &line);
 }

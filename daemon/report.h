@@ -10,9 +10,34 @@
 #include "gestures.h"
 
 #include <array>
+#include <span>
+#include <string_view>
 
 struct source;
 struct source_set;
+
+// Every line the daemon builds (these reports, the learning lines, the
+// messages that name a path) is put together here in a fixed buffer, so that
+// it goes out in one write. Each part is shown as a terminal cannot misread
+// it: C0 and C1 controls, DEL and bytes that are not well-formed UTF-8 as
+// '?', other UTF-8 as it is, so that one line stays one line. Nothing is
+// ever written past the buffer, whose last byte is kept for the newline: a
+// part too long for the room left is cut, "..." ends the line, and the
+// line takes nothing more.
+struct line_writer {
+    std::span<char> room; // at least five bytes: "...", the newline and one more
+    size_t length = 0;
+    bool cut = false;
+};
+
+void line_add(line_writer *line, std::string_view part);
+void line_add_number(line_writer *line, unsigned value);
+
+// The room left before the newline, as line_add counts it.
+size_t line_room(const line_writer *line);
+
+// The line and its newline.
+std::string_view line_end(line_writer *line);
 
 enum class report_to { nothing, standard_error, system_log };
 
@@ -26,7 +51,9 @@ void report_start(reporting *reporting, bool verbose, bool daemon_mode);
 
 // "run 12: COMMAND", "run BTN_SELECT+BTN_START: COMMAND"; a hold binding as
 // "run LIST held 1500 ms: COMMAND", a run binding that fired as its chord
-// was let go as "run LIST on release: COMMAND". A list of digits is written
+// was let go as "run LIST on release: COMMAND", one of names let go before
+// the settle time as "run LIST on tap: COMMAND", and one that fired as soon
+// as its chord was held as "run LIST at once: COMMAND". A list of digits is written
 // lowest first, one of names as given.
 void report_fired(const reporting *reporting, const firing *fired);
 

@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/mman.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -180,18 +179,19 @@ void drop_privileges()
 }
 
 // "BEFORE PATH: REASON" (": REASON" only with a reason) in one write, like
-// every message, with the path as it was given.
+// every message, with the path shown as a report shows it.
 void tell_path(int fd, std::string_view before, const char *path, const char *reason)
 {
-    const size_t reason_parts = reason == nullptr ? 0 : 2;
-    std::array<iovec, 5> parts = {{{const_cast<char *>(before.data()), before.size()},
-                                   {const_cast<char *>(path), strlen(path)},
-                                   {const_cast<char *>(": "), 2},
-                                   {const_cast<char *>(reason), reason == nullptr ? 0 : strlen(reason)},
-                                   {const_cast<char *>("\n"), 1}}};
-    if (reason_parts == 0)
-        parts[2] = parts[4];
-    ssize_t written = writev(fd, parts.data(), static_cast<int>(3 + reason_parts));
+    std::array<char, PATH_MAX + 256> text;
+    line_writer line{text};
+    line_add(&line, before);
+    line_add(&line, path);
+    if (reason != nullptr) {
+        line_add(&line, ": ");
+        line_add(&line, reason);
+    }
+    const std::string_view message = line_end(&line);
+    ssize_t written = write(fd, message.data(), message.size());
     static_cast<void>(written); // nowhere left to report a failed report
 }
 
@@ -313,12 +313,13 @@ void finish_start(int ready)
 
 // The game port and port images are read again after the poll interval, or
 // at the end of the settle time or of a hold, whichever comes first; the
-// game port sleeps exactly that long.
+// game port sleeps exactly that long. With chords of digits alone the settle
+// time is one sleep; a chord of names may be tapped meanwhile.
 void plan_next_read(const settings *given, source *port, instant now)
 {
     const instant due = gesture_due(&port->moves);
     instant interval = given->poll_usec;
-    if (port->moves.phase == gesture_phase::settling)
+    if (port->moves.phase == gesture_phase::settling && !given->named_chords)
         interval = due - now;
     else if (due >= 0)
         interval = std::min<instant>(interval, due - now);

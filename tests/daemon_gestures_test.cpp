@@ -3,7 +3,8 @@
 // file in tests/gesture_cases:
 //   tabrin OPTIONS...      -r LIST NAME, -h LIST MS NAME: NAME's command writes NAME
 //   press BUTTONS MS       the digits held (- for none), for at least MS ms
-//   expect NAME...         the names written, in order
+//   so_far NAME...         the names written by then, the buttons still held
+//   expect NAME...         the names written, in order, once all is done
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -21,9 +22,16 @@ struct press {
     int ms = 0;
 };
 
+// A press line, or a so_far line: the names written by then.
+struct case_step {
+    press held;
+    bool check = false;
+    std::string so_far;
+};
+
 struct gesture_case {
     std::vector<std::string> options;
-    std::vector<press> presses;
+    std::vector<case_step> steps;
     std::string expected;
 };
 
@@ -62,10 +70,16 @@ gesture_case read_case(const std::string &path, const temp_dir &dir)
             read.options = daemon_options(&words, dir);
         } else if (keyword == "press") {
             std::string digits;
-            press step;
-            words >> digits >> step.ms;
-            step.status = status_of(digits);
-            read.presses.push_back(step);
+            case_step step;
+            words >> digits >> step.held.ms;
+            step.held.status = status_of(digits);
+            read.steps.push_back(step);
+        } else if (keyword == "so_far") {
+            case_step check;
+            check.check = true;
+            for (std::string name; words >> name;)
+                check.so_far += name + "\n";
+            read.steps.push_back(check);
         } else if (keyword == "expect") {
             for (std::string name; words >> name;)
                 read.expected += name + "\n";
@@ -108,8 +122,14 @@ TEST(DaemonGestures, EachCaseFiresWhatItExpects)
         const pid_t pid = spawn(command, dir / "err");
         process_guard daemon(pid);
         ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; })) << read_file(dir / "err");
-        for (const press &step : given.presses)
-            hold_buttons(dir, pid, step);
+        for (const case_step &step : given.steps) {
+            if (!step.check) {
+                hold_buttons(dir, pid, step.held);
+                continue;
+            }
+            ASSERT_TRUE(wait_reads(pid, 2));
+            EXPECT_EQ(read_file(dir / "out"), step.so_far);
+        }
         ASSERT_TRUE(wait_reads(pid, 30));
         EXPECT_EQ(read_file(dir / "out"), given.expected);
         EXPECT_EQ(read_file(dir / "err"), "");
@@ -154,7 +174,7 @@ TEST(DaemonGestures, VerboseTellsHowEachBindingFired)
         hold_buttons(dir, pid, step);
     ASSERT_TRUE(wait_reads(pid, 30));
     EXPECT_EQ(read_file(dir / "err"), "held: BTN_SELECT BTN_START\n"
-                                      "run BTN_SELECT+BTN_START: true\n"
+                                      "run BTN_SELECT+BTN_START at once: true\n"
                                       "ended BTN_SELECT+BTN_START: status 0\n"
                                       "held: none\n"
                                       "held: 3\n"

@@ -34,6 +34,15 @@ TEST(LearnLines, FoundAndLostNameThePathTheNameAndTheIds)
         EXPECT_EQ(format_found(&line, path, name, vendor, product), text);
     EXPECT_EQ(format_lost(&line, "/dev/input/event5"), "lost /dev/input/event5\n");
 
+    // A name chosen by whoever owns the pad: an escape sequence that would
+    // set the terminal's title and clear it, newlines that would forge lines,
+    // bytes that are not UTF-8. None of it reaches the terminal.
+    EXPECT_EQ(format_found(&line, "/dev/input/event9", "\x1b]0;owned\x07\x1b[2J\nlost /dev/input/event5\n\xff\xc3 pad",
+                           0x057e, 0x2009),
+              "found /dev/input/event9: ?]0;owned??[2J?lost /dev/input/event5??? pad (057e:2009)\n");
+    EXPECT_EQ(format_found(&line, "/dev/input/event9", "Pad \xe2\x80\x94 \xc3\xa9", 1, 2),
+              "found /dev/input/event9: Pad \xe2\x80\x94 \xc3\xa9 (0001:0002)\n");
+
     // A name as long as a path can be still leaves the line whole.
     const std::string path(PATH_MAX - 1, 'p');
     const std::string name(255, 'n');
