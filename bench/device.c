@@ -55,9 +55,10 @@
                                  given standard names)
 
    Gestures and rumble, where the daemon has them:
-   tap MS EARLY NS...            -r BTN_MODE beside BTN_MODE+BTN_SOUTH, Mode
+   tap MS EARLY MISSED NS...     -r BTN_MODE beside BTN_MODE+BTN_SOUTH, Mode
                                  held MS ms: from the release to the echo,
-                                 and first how many fired while held
+                                 and first how many fired while held and
+                                 how many not at all
    repeat-counts MS DUE N...     -w 10 -a BTN_SELECT+BTN_START MS, held
                                  for ten repeats and a half, five times:
                                  the echoes of each hold, DUE of them due
@@ -614,33 +615,6 @@ static void presses_beside_peer(const char *when, char *const binding[], const c
 }
 
 #ifdef REPEAT_OPTION
-/* COUNT taps of KEY held TAP_MS each, from the write of the release to the
-   bound line's echo; first how many fired while held, which is no tap. */
-static void taps(pid_t daemon, int pad, int fifo, int key, int count)
-{
-    long long late[TAPS];
-    int early = 0;
-    for (int i = 0; i < count && i < TAPS; ++i) {
-        pause_ms(rand() % 50);
-        emit(pad, EV_KEY, key, 1);
-        sync_report(pad);
-        pause_ms(TAP_MS);
-        struct pollfd p = {fifo, POLLIN, 0};
-        early += poll(&p, 1, 0) == 1;
-        long long released = now_ns();
-        emit(pad, EV_KEY, key, 0);
-        sync_report(pad);
-        late[i] = await_echo(fifo) - released;
-        pause_ms(20);
-        wait_rest(daemon);
-    }
-    printf("tabrin-bench: tap %d %d", TAP_MS, early);
-    for (int i = 0; i < count && i < TAPS; ++i)
-        printf(" %lld", late[i]);
-    printf("\n");
-    stop(daemon);
-}
-
 /* REPEAT_HOLDS holds of Select and Start, each let go midway between two
    repeats, after ten of them: how many echoes each hold gave until three
    periods after its release (eleven are due: the first at the settle time
@@ -691,6 +665,37 @@ static void repeats(pid_t daemon, int pad, int fifo)
     stop(daemon);
 }
 #endif
+
+/* COUNT taps of KEY held TAP_MS each, from the write of the release to the
+   bound line's echo; first how many fired while held, which is no tap, and
+   how many fired nothing within a second, as a daemon without taps does. */
+static void taps(pid_t daemon, int pad, int fifo, int key, int count)
+{
+    long long late[TAPS];
+    int early = 0, missed = 0, fired = 0;
+    for (int i = 0; i < count && i < TAPS; ++i) {
+        pause_ms(rand() % 50);
+        emit(pad, EV_KEY, key, 1);
+        sync_report(pad);
+        pause_ms(TAP_MS);
+        struct pollfd p = {fifo, POLLIN, 0};
+        early += poll(&p, 1, 0) == 1;
+        long long released = now_ns();
+        emit(pad, EV_KEY, key, 0);
+        sync_report(pad);
+        if (poll(&p, 1, 1000) == 1)
+            late[fired++] = await_echo(fifo) - released;
+        else
+            ++missed;
+        pause_ms(20);
+        wait_rest(daemon);
+    }
+    printf("tabrin-bench: tap %d %d %d", TAP_MS, early, missed);
+    for (int i = 0; i < fired; ++i)
+        printf(" %lld", late[i]);
+    printf("\n");
+    stop(daemon);
+}
 
 /* VmRSS of fresh processes at rest, each ended once read. */
 static void print_resident(pid_t pid)
@@ -793,11 +798,11 @@ int main(void)
         print_resident(start_on_pad(defaults, standard));
     printf("\n");
 #endif
-#ifdef REPEAT_OPTION
     /* A tap of a chord that another contains, so that it fires at the
        release and not as it is pressed. */
     char *tap[] = {"-r", "BTN_MODE", bound, "-r", "BTN_MODE+BTN_SOUTH", "true", NULL};
     taps(start_on_pad(defaults, tap), pad, fifo, BTN_MODE, TAPS);
+#ifdef REPEAT_OPTION
     char *repeat[] = {"-a", "BTN_SELECT+BTN_START", REPEAT_MS, bound, NULL};
     char *settle[] = {"-w", "10", NULL};
     repeats(start_on_pad(settle, repeat), pad, fifo);
