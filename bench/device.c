@@ -59,10 +59,12 @@
                                  held MS ms: from the release to the echo,
                                  and first how many fired while held and
                                  how many not at all
+   tap-shell NS...               system() of the same line after each tap
    repeat-counts MS DUE N...     -w 10 -a BTN_SELECT+BTN_START MS, held
                                  for ten repeats and a half, five times:
                                  the echoes of each hold, DUE of them due
    repeat MS NS...               the intervals between those echoes
+   repeat-shell NS...            system() of the same line after each hold
    idle rumble-WHAT SYSCALLS SWITCHES
                                  -z 150 on a pad that can rumble (it
                                  answers the effect's upload), WHAT present
@@ -560,6 +562,20 @@ static void chord_keys(int pad, int first, int second, int down)
 
 /* COUNT presses of two keys at random moments, each from the write of the
    report to the bound line's echo, less `late_ns`. */
+/* What system() does with BOUND: the shell through posix_spawn, to the
+   line's echo. */
+static long long shell_time(char *bound, int fifo)
+{
+    char *argv[] = {"/bin/sh", "-c", bound, NULL};
+    pid_t shell;
+    long long called = now_ns();
+    if (posix_spawn(&shell, "/bin/sh", NULL, NULL, argv, environ) != 0)
+        die("posix_spawn");
+    long long took = await_echo(fifo) - called;
+    waitpid(shell, NULL, 0);
+    return took;
+}
+
 static void press_times(pid_t daemon, int pad, int fifo, int first, int second, int count, long long late_ns,
                         long long *took)
 {
@@ -620,10 +636,10 @@ static void presses_beside_peer(const char *when, char *const binding[], const c
    periods after its release (eleven are due: the first at the settle time
    of 10 ms, ten more while held), and the intervals between them. An echo
    comes a shell start-up after its repeat, so one may follow the release. */
-static void repeats(pid_t daemon, int pad, int fifo)
+static void repeats(pid_t daemon, int pad, int fifo, char *bound)
 {
     long period_ms = atol(REPEAT_MS);
-    long long gaps[REPEAT_HOLDS * 16];
+    long long gaps[REPEAT_HOLDS * 16], shell[REPEAT_HOLDS];
     int counts[REPEAT_HOLDS], gap_count = 0;
     for (int h = 0; h < REPEAT_HOLDS; ++h) {
         pause_ms(rand() % 50);
@@ -654,6 +670,7 @@ static void repeats(pid_t daemon, int pad, int fifo)
         if (held)
             chord_keys(pad, BTN_SELECT, BTN_START, 0);
         wait_rest(daemon);
+        shell[h] = shell_time(bound, fifo);
     }
     printf("tabrin-bench: repeat-counts %s 11", REPEAT_MS);
     for (int h = 0; h < REPEAT_HOLDS; ++h)
@@ -662,16 +679,19 @@ static void repeats(pid_t daemon, int pad, int fifo)
     for (int i = 0; i < gap_count; ++i)
         printf(" %lld", gaps[i]);
     printf("\n");
+    print_times("repeat-shell", shell, REPEAT_HOLDS);
     stop(daemon);
 }
 #endif
 
 /* COUNT taps of KEY held TAP_MS each, from the write of the release to the
    bound line's echo; first how many fired while held, which is no tap, and
-   how many fired nothing within a second, as a daemon without taps does. */
-static void taps(pid_t daemon, int pad, int fifo, int key, int count)
+   how many fired nothing within a second, as a daemon without taps does.
+   After each, BOUND as system() runs it: the shell's share at that moment,
+   on a machine whose load comes and goes. */
+static void taps(pid_t daemon, int pad, int fifo, int key, int count, char *bound)
 {
-    long long late[TAPS];
+    long long late[TAPS], shell[TAPS];
     int early = 0, missed = 0, fired = 0;
     for (int i = 0; i < count && i < TAPS; ++i) {
         pause_ms(rand() % 50);
@@ -689,11 +709,13 @@ static void taps(pid_t daemon, int pad, int fifo, int key, int count)
             ++missed;
         pause_ms(20);
         wait_rest(daemon);
+        shell[i] = shell_time(bound, fifo);
     }
     printf("tabrin-bench: tap %d %d %d", TAP_MS, early, missed);
     for (int i = 0; i < fired; ++i)
         printf(" %lld", late[i]);
     printf("\n");
+    print_times("tap-shell", shell, count < TAPS ? count : TAPS);
     stop(daemon);
 }
 
@@ -754,17 +776,10 @@ int main(void)
     presses("hold " HOLD_MS, start_daemon("10", hold), pad, fifo, BTN_SELECT, BTN_START, HOLDS,
             atoll(HOLD_MS) * 1000000LL);
 
-    /* What system() does: the shell through posix_spawn. */
     printf("tabrin-bench: shell");
     for (int i = 0; i < PRESSES; ++i) {
         pause_ms(rand() % 50);
-        char *argv[] = {"/bin/sh", "-c", bound, NULL};
-        pid_t shell;
-        long long called = now_ns();
-        if (posix_spawn(&shell, "/bin/sh", NULL, NULL, argv, environ) != 0)
-            die("posix_spawn");
-        printf(" %lld", await_echo(fifo) - called);
-        waitpid(shell, NULL, 0);
+        printf(" %lld", shell_time(bound, fifo));
     }
     printf("\n");
     timers();
@@ -801,11 +816,11 @@ int main(void)
     /* A tap of a chord that another contains, so that it fires at the
        release and not as it is pressed. */
     char *tap[] = {"-r", "BTN_MODE", bound, "-r", "BTN_MODE+BTN_SOUTH", "true", NULL};
-    taps(start_on_pad(defaults, tap), pad, fifo, BTN_MODE, TAPS);
+    taps(start_on_pad(defaults, tap), pad, fifo, BTN_MODE, TAPS, bound);
 #ifdef REPEAT_OPTION
     char *repeat[] = {"-a", "BTN_SELECT+BTN_START", REPEAT_MS, bound, NULL};
     char *settle[] = {"-w", "10", NULL};
-    repeats(start_on_pad(settle, repeat), pad, fifo);
+    repeats(start_on_pad(settle, repeat), pad, fifo, bound);
 #endif
     close(pad);
 #ifdef RUMBLE_OPTION
