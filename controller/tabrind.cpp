@@ -605,6 +605,20 @@ bool ended_well(int status, bool daemon_mode)
     return WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGINT;
 }
 
+// The shell is given the whole command line as the one word after -c, and
+// the kernel passes no argument longer than 32 pages (MAX_ARG_STRLEN, 128 KiB
+// with pages of 4 KiB), its NUL included: a longer one would fail the shell's
+// exec with E2BIG, which the shell cannot report, being never run. Only the
+// actions that start the daemon are refused, before anything is stopped.
+void check_command_fits(const arguments &given, const text_buffer *command)
+{
+    if (given.requested != action_start && given.requested != action_restart && given.requested != action_learn)
+        return;
+    const long word_limit = 32 * sysconf(_SC_PAGESIZE);
+    if (command->len + 1 > word_limit)
+        fail("Commands too long to pass to the shell in one argument\n");
+}
+
 void start_daemon(const text_buffer *command, bool daemon_mode)
 {
     // NOLINTNEXTLINE(cert-env33-c): the daemon is started through the shell, which finds it on the path
@@ -670,6 +684,7 @@ int main(int argc, char **argv)
     text_buffer command = {nullptr, 0, 0, 0};
     bool daemon_mode = true;
     process_file(given.config_path, &command, &lock, &daemon_mode, given.requested == action_learn);
+    check_command_fits(given, &command);
     const int pid_file = open_pid_file(given, daemon_mode);
     const pid_t pid = given.requested == action_learn ? 0 : getlock(lock.data);
     switch (given.requested) {

@@ -121,6 +121,49 @@ TEST(ControllerActions, RestartLeavesExactlyOneNewDaemon)
     EXPECT_EQ(processes_with_argument(dir / "lock"), std::vector<pid_t>{second.pid});
 }
 
+// `lines` hold lines of 4,000-byte commands, all of button 1, each held longer.
+void write_long_commands(const temp_dir &dir, int lines)
+{
+    write_config(dir, dir / "lock");
+    std::string text = read_file(dir / "conf");
+    for (int i = 1; i <= lines; ++i)
+        text += "hold 1 " + std::to_string(100 + i * 10) + " : " + std::string(4000, 'x') + "\n";
+    write_file(dir / "conf", text);
+}
+
+// The shell takes the daemon's command line as one argument, which the kernel
+// limits to 128 KiB: thirty such commands start, forty are refused with a
+// message by every action that would start them, and nothing is stopped.
+TEST(ControllerActions, CommandsTooLongForTheShellAreRefusedAndNothingStarts)
+{
+    temp_dir dir;
+    write_long_commands(dir, 30);
+    auto result = tabrind(dir, "start");
+    process_guard daemon(daemon_of(dir));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_GT(daemon.pid, 0);
+
+    write_long_commands(dir, 40);
+    for (const char *action : {"restart", "start"}) {
+        result = tabrind(dir, action);
+        EXPECT_EQ(result.err, "Commands too long to pass to the shell in one argument\n") << action;
+        EXPECT_EQ(result.out, "") << action;
+        EXPECT_EQ(result.status, 1) << action;
+        EXPECT_EQ(lock_holder(dir / "lock"), daemon.pid) << action;
+    }
+    EXPECT_EQ(tabrind(dir, "status").out, running(daemon.pid));
+    result = tabrind(dir, "stop");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(ends(daemon.pid));
+
+    result = tabrind(dir, "start");
+    EXPECT_EQ(result.err, "Commands too long to pass to the shell in one argument\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(daemon_of(dir), 0);
+}
+
 // The daemon runs a bound command inside system(), which ignores SIGINT: the
 // signal is lost, and stop and restart say so instead of claiming success.
 TEST(ControllerActions, DaemonBusyWithACommandDoesNotStop)
