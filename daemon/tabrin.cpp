@@ -421,6 +421,15 @@ int buttons_in(chord buttons)
     return count;
 }
 
+int sources_open(const source_set *sources)
+{
+    int open = 0;
+    for (int i = 0; i < sources->count; ++i)
+        if (sources->list[i].kind != source_kind::closed)
+            ++open;
+    return open;
+}
+
 // Learning mode: once a source's buttons are all let go, the largest chord
 // of the press and how long it was held whole, as a run line takes it.
 void learn_from(source_set *sources, source *port)
@@ -442,8 +451,12 @@ void learn_from(source_set *sources, source *port)
             chord_names[count] = bit_name(port, bit, &names[count]);
             ++count;
         }
+    // With more than one pad taken, which one, as -v tells it: two pads of
+    // one name are told apart by their paths.
+    const char *path = sources_open(sources) > 1 ? port->path : nullptr;
     learn_line line;
-    learn_tell(format_chord(&line, {chord_names.data(), count}, (press->until == 0 ? now : press->until) - press->since));
+    learn_tell(format_chord(&line, {chord_names.data(), count}, (press->until == 0 ? now : press->until) - press->since,
+                            path));
     *press = {};
 }
 
