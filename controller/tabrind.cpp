@@ -448,7 +448,14 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
 }
 
 // The lock's directory may be writable by everyone: what another user put at
-// the lock path is no lock of ours.
+// the lock path is no lock of ours. For root it is no daemon at all, since
+// root's daemon makes its lock root's own: another user may have put it
+// there to keep the system's daemon from starting or to pass for it.
+bool is_no_daemon_of_roots(const struct stat &st)
+{
+    return getuid() == 0 && st.st_uid != 0;
+}
+
 void check_lock_file(const struct stat &st)
 {
     if (!S_ISREG(st.st_mode))
@@ -457,9 +464,10 @@ void check_lock_file(const struct stat &st)
         fail("Lock file is owned by another user\n");
 }
 
-// The lock file opened for a query, or -1 when it is not there. A link on
-// the way that another user owns, or any link or other file at the path, is
-// refused, never followed, and the query never blocks on it.
+// The lock file opened for a query, or -1 when it is not there or, for root,
+// is another user's. A link on the way that another user owns, or any link
+// or other file at the path, is refused, never followed, and the query never
+// blocks on it.
 int open_lock(const char *path)
 {
     const char *name = nullptr;
@@ -469,7 +477,7 @@ int open_lock(const char *path)
     if (directory < 0)
         return -1;
     struct stat st {};
-    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || is_no_daemon_of_roots(st)) {
         close(directory);
         return -1;
     }
@@ -483,11 +491,18 @@ int open_lock(const char *path)
     close(directory);
     if (fstat(fd, &st) != 0)
         fail_system("tabrind: opening lock file");
-    check_lock_file(st); // the file opened may have replaced the one looked at
+    // The file opened may have replaced the one looked at.
+    if (is_no_daemon_of_roots(st)) {
+        close(fd);
+        return -1;
+    }
+    check_lock_file(st);
     return fd;
 }
 
-// The process holding the daemon's lock, or 0 when nobody does.
+// The process holding the daemon's lock, or 0 when nobody does. The daemon
+// holds a write lock: a read lock is some other process's, which opened the
+// file while its mode let others read it, and no daemon.
 pid_t getlock(const char *path)
 {
     const int fd = open_lock(path);
@@ -502,7 +517,7 @@ pid_t getlock(const char *path)
         fail_system("tabrind: getting lock");
     // This process holds no lock of its own on the file, so closing loses nothing.
     close(fd);
-    if (probe.l_type == F_UNLCK)
+    if (probe.l_type != F_WRLCK)
         return 0;
     // An open-file-description lock reports -1, a holder in another PID
     // namespace 0: neither may ever reach kill().
@@ -590,6 +605,20 @@ bool ended_well(int status, bool daemon_mode)
     return WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGINT;
 }
 
+// The shell is given the whole command line as the one word after -c, and
+// the kernel passes no argument longer than 32 pages (MAX_ARG_STRLEN, 128 KiB
+// with pages of 4 KiB), its NUL included: a longer one would fail the shell's
+// exec with E2BIG, which the shell cannot report, being never run. Only the
+// actions that start the daemon are refused, before anything is stopped.
+void check_command_fits(const arguments &given, const text_buffer *command)
+{
+    if (given.requested != action_start && given.requested != action_restart && given.requested != action_learn)
+        return;
+    const long word_limit = 32 * sysconf(_SC_PAGESIZE);
+    if (command->len + 1 > word_limit)
+        fail("Commands too long to pass to the shell in one argument\n");
+}
+
 void start_daemon(const text_buffer *command, bool daemon_mode)
 {
     // NOLINTNEXTLINE(cert-env33-c): the daemon is started through the shell, which finds it on the path
@@ -655,6 +684,7 @@ int main(int argc, char **argv)
     text_buffer command = {nullptr, 0, 0, 0};
     bool daemon_mode = true;
     process_file(given.config_path, &command, &lock, &daemon_mode, given.requested == action_learn);
+    check_command_fits(given, &command);
     const int pid_file = open_pid_file(given, daemon_mode);
     const pid_t pid = given.requested == action_learn ? 0 : getlock(lock.data);
     switch (given.requested) {

@@ -29,7 +29,8 @@ std::string_view format_lost(learn_line *line, const char *path)
     return line_end(&writer);
 }
 
-std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec)
+std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec,
+                              const char *path)
 {
     // In floating point: dividing 64-bit numbers would take a helper from
     // libgcc on a 32-bit machine. Half a microsecond more, so that a time
@@ -48,6 +49,10 @@ std::string_view format_chord(learn_line *line, std::span<const std::string_view
         line_add(&writer, names[i]);
     }
     line_add(&writer, held_text);
+    if (path != nullptr) {
+        line_add(&writer, " on ");
+        line_add(&writer, path);
+    }
     return line_end(&writer);
 }
 
