@@ -162,15 +162,18 @@ void report_fired(const reporting *reporting, const firing *fired)
     if (reporting->where == report_to::nothing)
         return;
     line line;
-    add(&line, "run ");
+    const binding_kind kind = fired->bound->kind;
+    add(&line, kind == binding_kind::repeat ? "repeat " : kind == binding_kind::double_press ? "double " : "run ");
     add_list(&line, fired->bound);
-    if (fired->by == fired_by::hold) {
+    if (fired->by == fired_by::again) {
+        add(&line, " again");
+    } else if (fired->by == fired_by::hold) {
         add(&line, " held ");
-        add_number(&line, static_cast<unsigned>(fired->bound->hold_usec / 1000));
+        add_number(&line, static_cast<unsigned>(fired->bound->usec / 1000));
         add(&line, " ms");
     } else if (fired->by == fired_by::release) {
         add(&line, " on release");
-    } else if (fired->by == fired_by::tap) {
+    } else if (fired->by == fired_by::tap && kind == binding_kind::run) {
         add(&line, " on tap");
     } else if (fired->by == fired_by::at_once) {
         add(&line, " at once");

@@ -34,6 +34,7 @@ const std::set<std::string> daemon_messages = {
     "Too many joystick devices\n",
     "Too many buttons named\n",
     "Too many button combinations\n",
+    "A double press needs a list of button names\n",
     "Out of memory\n",
 };
 
@@ -67,7 +68,7 @@ std::string random_bytes(generator *g, size_t length, int lowest)
     return text;
 }
 
-const std::vector<std::string> options = {"-b", "-d", "-h", "-i", "-j", "-l", "-p", "-r", "-v", "-w", "-debug", "-pause",
+const std::vector<std::string> options = {"-2", "-a", "-b", "-d", "-h", "-i", "-j", "-l", "-p", "-r", "-v", "-w", "-debug", "-pause",
                                           "-", "--", "-t", "-D", "-R", "-x", "-rr", "-r1"};
 const std::vector<std::string> lists = {"1", "2", "3", "4", "12", "21", "1234", "4321", "11", "5",
                                         "0", "", "12345", "a", "1a", "-1", " 1", "\xd9\xa1",
@@ -103,7 +104,7 @@ void add_item(generator *g, std::vector<std::string> *args)
         args->insert(args->end(), {"-r", g->below(4) == 0 ? g->pick(lists) : g->pick(good_lists), g->pick(commands)});
         break;
     case 3:
-        args->insert(args->end(), {"-h", g->pick(good_lists), g->pick(times), g->pick(commands)});
+        args->insert(args->end(), {g->below(3) == 0 ? "-a" : "-h", g->pick(good_lists), g->pick(times), g->pick(commands)});
         break;
     case 4:
         args->insert(args->end(), {g->below(2) == 0 ? "-p" : "-w", g->pick(times)});
@@ -115,7 +116,10 @@ void add_item(generator *g, std::vector<std::string> *args)
         args->push_back(g->below(2) == 0 ? "-d" : "-debug");
         break;
     case 7:
-        args->insert(args->end(), {"-b", g->pick(names)});
+        if (g->below(3) == 0)
+            args->insert(args->end(), {"-2", g->pick(good_lists), g->pick(commands)});
+        else
+            args->insert(args->end(), {"-b", g->pick(names)});
         break;
     default:
         args->push_back(hostile_word(g));
@@ -169,7 +173,7 @@ std::string waiting_messages(const std::vector<std::string> &args)
         const char letter = args[i][1];
         if (letter == 'j' && !file_exists(args[i + 1]) && errno == ENOENT)
             messages += "Waiting for joystick device " + args[i + 1] + "\n";
-        i += letter == 'd' ? 0 : letter == 'r' ? 2 : letter == 'h' ? 3 : 1;
+        i += letter == 'd' ? 0 : letter == 'r' || letter == '2' ? 2 : letter == 'h' || letter == 'a' ? 3 : 1;
     }
     return messages;
 }
