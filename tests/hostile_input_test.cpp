@@ -80,7 +80,7 @@ const std::vector<std::string> names = {"BTN_START", "BTN_SELECT,BTN_START", "KE
                                         ",", "BTN_DPAD_UP,", "a,b,c,d,e", "KEY_MAX", "767", "768", "btn_start"};
 const std::vector<std::string> times = {"1", "0", "60000", "60001", "-1", "abc", "250ms", " 7", "+5",
                                         "99999999999999999999", "-99999999999999999999", "0x10", "1e3",
-                                        "2147483648", "4294967297"};
+                                        "2147483648", "4294967297", "1.5s", "1.2345s", "60s", "61s", ".5s", "1.s"};
 const std::vector<std::string> commands = {"true", "", "echo hi", "x", "\"", "$(x)", "%s%n", "\\"};
 
 std::string hostile_word(generator *g)
@@ -219,7 +219,8 @@ TEST(HostileInput, DaemonSurvivesHostileArgumentVectors)
 }
 
 const std::vector<std::string> keywords = {"run", "poll", "wait", "nodaemon", "ignore", "lock", "device", "buttons",
-                                           "verbose", "runx", "lockfile", "runrun", "device\xff", "nodaemonx", "run"};
+                                           "verbose", "runx", "lockfile", "runrun", "device\xff", "nodaemonx", "run",
+                                           "hold", "repeat", "double", "repeatx"};
 const std::vector<std::string> not_keywords = {"ru", "r", "Run", "stop", "RUN", "-r", "\"run\""};
 const std::vector<std::string> blanks = {" ", "\t", "\r", "\v", "\f", "  ", " \t "};
 const std::vector<std::string> line_ends = {"\n", "\n", "\n", "\r\n", "\r", ""};
