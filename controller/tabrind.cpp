@@ -2,6 +2,7 @@
 // it, and starts, stops, restarts or reports the daemon through its lock file.
 #include "lock_path.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -57,9 +58,9 @@ struct arguments {
 // Where process_line is within one line's words.
 enum line_state {
     keyword_state, // the first word: which directive
-    list_state,    // the button list of run; its command follows
-    hold_state,    // the button list of hold; its time and command follow
-    time_state,    // the time of hold; its command follows
+    list_state,    // the button list of run or double; its command follows
+    hold_state,    // the button list of hold or repeat; its time and command follow
+    time_state,    // the time of hold or repeat; its command follows
     value_state,   // the one value of poll, wait, ignore, device, buttons
     pattern_state, // the first word of pad's pattern: the rest of the line is the pattern
     command_state, // the first word of run's command: the rest of the line is copied
@@ -184,7 +185,7 @@ struct directive {
 };
 
 // Tried in this order, each keyword matching any word that begins with it.
-constexpr std::array<directive, 11> directives = {{
+constexpr std::array<directive, 13> directives = {{
     {"run", "-r ", list_state},
     {"poll", "-p ", value_state},
     {"wait", "-w ", value_state},
@@ -195,6 +196,8 @@ constexpr std::array<directive, 11> directives = {{
     {"buttons", "-b ", value_state},
     {"verbose", "-v ", line_done},
     {"hold", "-h ", hold_state},
+    {"repeat", "-a ", hold_state},
+    {"double", "-2 ", list_state},
     {"pad", "-n ", pattern_state},
 }};
 
@@ -204,7 +207,7 @@ const directive *start_directive(std::string_view word, int line_number, text_bu
     for (const directive &known : directives) {
         if (!word.starts_with(known.keyword))
             continue;
-        if (known.keyword == "run" || known.keyword == "hold")
+        if (known.keyword == "run" || known.keyword == "hold" || known.keyword == "repeat" || known.keyword == "double")
             ++*run_count;
         if (known.keyword == "nodaemon")
             *daemon_mode = false;
@@ -264,6 +267,56 @@ void set_lock_path(text_buffer *lock, const char *word, int length)
     *lock = {copy, 0, length, length + 1};
 }
 
+constexpr long longest_ms = 60000;
+
+// Milliseconds as a time is written: whole ones, bare or with "ms", or
+// seconds with "s" and at most three decimals ("1500", "1500ms", "1.5s").
+// -1 for a word written otherwise; past the longest time, longest_ms + 1.
+long time_ms(std::string_view word)
+{
+    long whole = 0;
+    size_t at = 0;
+    for (; at < word.size() && isdigit(static_cast<unsigned char>(word[at])) != 0; ++at)
+        whole = std::min(whole * 10 + (word[at] - '0'), longest_ms + 1);
+    if (at == 0)
+        return -1;
+    const std::string_view unit = word.substr(at);
+    if (unit.empty() || unit == "ms")
+        return whole;
+    long thousandths = 0;
+    int decimals = 0;
+    if (unit[0] == '.') {
+        for (at = 1; at < unit.size() && isdigit(static_cast<unsigned char>(unit[at])) != 0 && decimals < 3; ++at, ++decimals)
+            thousandths = thousandths * 10 + (unit[at] - '0');
+        if (decimals == 0)
+            return -1;
+        for (int i = decimals; i < 3; ++i)
+            thousandths *= 10;
+    } else {
+        at = 0;
+    }
+    if (unit.substr(at) != "s")
+        return -1;
+    return std::min(whole * 1000 + thousandths, longest_ms + 1);
+}
+
+// A time checked here, with its line, and handed to the daemon in
+// milliseconds: the daemon would read "1.5s" as 1.
+void add_time(text_buffer *command, const char *word, int length, int line_number)
+{
+    const long ms = time_ms(std::string_view(word, length));
+    if (ms < 0) {
+        fprintf(stderr, "line %d: time \"%.*s\" not recognized\n", line_number, length, word);
+        exit(1);
+    }
+    if (ms < 1 || ms > longest_ms) {
+        fprintf(stderr, "line %d: time \"%.*s\" out of range\n", line_number, length, word);
+        exit(1);
+    }
+    char digits[8];
+    add_value(command, digits, snprintf(digits, sizeof digits, "%ld", ms));
+}
+
 // A directive without its words would take the daemon's next option, -d say,
 // for them.
 void refuse_unfinished(line_state state, const directive *current, int line_number)
@@ -302,8 +355,11 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             state = current->words;
             break;
         case list_state:
-        case time_state:
             add_value(command, word, length);
+            state = command_state;
+            break;
+        case time_state:
+            add_time(command, word, length, line_number);
             state = command_state;
             break;
         case hold_state:

@@ -213,15 +213,18 @@ void report_fired(const reporting *reporting, const firing *fired)
         return;
     report_line text;
     line_writer line{text};
-    line_add(&line, "run ");
+    const binding_kind kind = fired->bound->kind;
+    line_add(&line, kind == binding_kind::repeat ? "repeat " : kind == binding_kind::double_press ? "double " : "run ");
     add_list(&line, fired->bound);
-    if (fired->by == fired_by::hold) {
+    if (fired->by == fired_by::again) {
+        line_add(&line, " again");
+    } else if (fired->by == fired_by::hold) {
         line_add(&line, " held ");
-        line_add_number(&line, static_cast<unsigned>(fired->bound->hold_usec / 1000));
+        line_add_number(&line, static_cast<unsigned>(fired->bound->usec / 1000));
         line_add(&line, " ms");
     } else if (fired->by == fired_by::release) {
         line_add(&line, " on release");
-    } else if (fired->by == fired_by::tap) {
+    } else if (fired->by == fired_by::tap && kind == binding_kind::run) {
         line_add(&line, " on tap");
     } else if (fired->by == fired_by::at_once) {
         line_add(&line, " at once");

@@ -405,8 +405,8 @@ void look_at(source_set *sources, source *port, reporting *report)
         // NOLINTNEXTLINE(cert-env33-c): running the bound command through the shell is the daemon's work
         const int status = system(fired.bound->command);
         report_ended(report, fired.bound, status); // a command that fails changes nothing else
-        gesture_fired(&port->moves, &rules, &fired);
         now = now_usec();
+        gesture_fired(&port->moves, &rules, &fired, now);
         gesture_step(&port->moves, &rules, source_read(sources, port), now);
         report_held(report, sources, port);
     }
