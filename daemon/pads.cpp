@@ -35,12 +35,6 @@ void keep_in_order(std::span<node_name> found, int kept, const char *node)
     }
 }
 
-bool key_bit(std::span<const unsigned long> bits, int code)
-{
-    constexpr int word = 8 * sizeof(unsigned long);
-    return (bits[code / word] >> (code % word) & 1) != 0;
-}
-
 } // namespace
 
 bool is_event_node(const char *entry)
@@ -107,15 +101,4 @@ bool node_path(const char *node_dir, const char *node, std::span<char> path)
 {
     const int length = snprintf(path.data(), path.size(), "%s/%s", node_dir, node);
     return length >= 0 && static_cast<size_t>(length) < path.size();
-}
-
-bool has_joystick_keys(std::span<const unsigned long> key_bits)
-{
-    for (int code = BTN_JOYSTICK; code <= BTN_THUMBR; ++code)
-        if (key_bit(key_bits, code))
-            return true;
-    for (int code = BTN_TRIGGER_HAPPY1; code <= BTN_TRIGGER_HAPPY40; ++code)
-        if (key_bit(key_bits, code))
-            return true;
-    return false;
 }

@@ -1,6 +1,5 @@
 // Pads found by the name the kernel gives them, read from sysfs, so that a
-// node whose name matches no pattern is never opened; and which devices are
-// joysticks or gamepads at all, by their keys.
+// node whose name matches no pattern is never opened.
 #pragma once
 
 #include <array>
@@ -33,10 +32,3 @@ int list_pads(const char *node_dir, const char *class_dir, std::span<const char 
 
 // NODE_DIR/NODE into `path`; false when it does not fit.
 bool node_path(const char *node_dir, const char *node, std::span<char> path);
-
-// Whether a device with these keys (EVIOCGBIT(EV_KEY) bits, in the kernel's
-// layout, at least KEY_MAX + 1 bits) is a joystick or gamepad: it has a key of
-// the joystick or gamepad ranges (BTN_JOYSTICK to BTN_THUMBR) or one of the
-// extra buttons (BTN_TRIGGER_HAPPY1 to BTN_TRIGGER_HAPPY40). A keyboard, a
-// mouse, a touchpad or a motion sensor has none of them.
-bool has_joystick_keys(std::span<const unsigned long> key_bits);

@@ -1,5 +1,6 @@
 // Pads found by name over a fake /sys/class/input and /dev/input, and which
 // of the pads people own count as joysticks or gamepads.
+#include "devices.h"
 #include "pads.h"
 
 #include "support.h"
