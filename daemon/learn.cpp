@@ -41,13 +41,34 @@ std::string_view format_found(learn_line *line, const char *path, const char *na
                               unsigned short product)
 {
     std::array<char, 16> ids;
-    snprintf(ids.data(), ids.size(), " (%04x:%04x)", vendor, product);
+    format_ids(&ids, vendor, product);
     line_writer writer{line};
     append(&writer, "found ");
     append(&writer, path);
     append(&writer, ": ");
     append(&writer, name);
     append(&writer, ids.data());
+    return finish(&writer);
+}
+
+void format_ids(std::array<char, 16> *ids, unsigned short vendor, unsigned short product)
+{
+    snprintf(ids->data(), ids->size(), " (%04x:%04x)", vendor, product);
+}
+
+std::string_view format_not_taken(learn_line *line, const char *path, const char *name, unsigned short vendor,
+                                  unsigned short product, const char *reason)
+{
+    std::array<char, 16> ids;
+    format_ids(&ids, vendor, product);
+    line_writer writer{line};
+    append(&writer, "not taken ");
+    append(&writer, path);
+    append(&writer, ": ");
+    append(&writer, name);
+    append(&writer, ids.data());
+    append(&writer, ": ");
+    append(&writer, reason);
     return finish(&writer);
 }
 

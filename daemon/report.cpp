@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "learn.h"
 #include "sources.h"
 
 #include <array>
@@ -237,5 +238,23 @@ void report_left_alone(const reporting *reporting, const char *path)
     add(&line, "left alone ");
     add(&line, path);
     add(&line, ": too many pads");
+    tell(reporting, &line);
+}
+
+void report_not_taken(const reporting *reporting, const char *path, const char *name, unsigned short vendor,
+                      unsigned short product, const char *reason)
+{
+    if (reporting == nullptr || reporting->where == report_to::nothing)
+        return;
+    std::array<char, 16> ids;
+    format_ids(&ids, vendor, product);
+    line line;
+    add(&line, "not taken ");
+    add(&line, path);
+    add(&line, ": ");
+    add(&line, name);
+    add(&line, ids.data());
+    add(&line, ": ");
+    add(&line, reason);
     tell(reporting, &line);
 }

@@ -214,29 +214,72 @@ source *place_of(source_set *sources, const std::array<char, 32> *path)
     return nullptr;
 }
 
-// A node that is not readable yet keeps its place: udev makes it readable a
-// moment after it appears, and the change of its mode brings the daemon back.
-void take_pad(source_set *sources, const char *node)
+// Whether the pad at `path` is in a place or was put in one: 0, else errno
+// of the open that failed; a pad that is not there to be opened, or is no
+// pad after all, neither takes a place nor is told.
+int take_pad(source_set *sources, const std::array<char, 32> *path)
 {
-    std::array<char, 32> path;
-    if (!node_path("/dev/input", node, path))
-        return;
-    source *port = place_of(sources, &path);
+    source *port = place_of(sources, path);
     if (port == nullptr) {
-        report_left_alone(sources->report, path.data());
-        return;
+        report_left_alone(sources->report, path->data());
+        return 0;
     }
     if (port->kind != source_kind::closed)
-        return;
-    port->node = path;
+        return 0;
+    port->node = *path;
     const int fd = open_path(sources, port);
-    if (fd < 0 && errno == EACCES)
-        return;
+    const int error = fd < 0 ? errno : 0;
     if (fd < 0 || !take(sources, port, fd)) {
         port->node[0] = '\0';
-        return;
+        return error == ENOENT || error == ENODEV ? 0 : error;
     }
     tell_found(sources, port, false);
+    return 0;
+}
+
+bool told_before(const source_set *sources, const not_taken *pad)
+{
+    for (int i = 0; i < sources->untaken_count; ++i)
+        if (strcmp(sources->untaken[i].node.data(), pad->node.data()) == 0 && sources->untaken[i].error == pad->error)
+            return true;
+    return false;
+}
+
+// "does not match 'A' or 'B'", cut where the room ends.
+void no_match_reason(const source_set *sources, std::span<char> reason)
+{
+    size_t length = 0;
+    const auto add = [&](const char *text) {
+        for (; *text != '\0' && length + 1 < reason.size(); ++text)
+            reason[length++] = *text;
+    };
+    add("does not match ");
+    for (size_t i = 0; i < sources->patterns.size(); ++i) {
+        add(i == 0 ? "'" : " or '");
+        add(sources->patterns[i]);
+        add("'");
+    }
+    reason[length] = '\0';
+}
+
+void tell_not_taken(const source_set *sources, const not_taken *pad, const char *path)
+{
+    pad_name name{};
+    unsigned short vendor = 0;
+    unsigned short product = 0;
+    if (!read_pad_name("/sys/class/input", pad->node.data(), &name))
+        name[0] = '\0';
+    read_pad_ids("/sys/class/input", pad->node.data(), &vendor, &product);
+    std::array<char, 512> reason;
+    if (pad->error == 0)
+        no_match_reason(sources, reason);
+    const char *why = pad->error == 0 ? reason.data() : strerror(pad->error);
+    if (!sources->learning) {
+        report_not_taken(sources->report, path, name.data(), vendor, product, why);
+        return;
+    }
+    learn_line line;
+    learn_tell(format_not_taken(&line, path, name.data(), vendor, product, why));
 }
 
 } // namespace
@@ -330,16 +373,26 @@ void take_pads(source_set *sources)
 {
     if (sources->patterns.empty())
         return;
-    // Room for the pads' other devices whose names match too (motion
-    // sensors, touchpads), which are opened and let go.
-    std::array<node_name, 4UL * max_sources> found;
-    const int matched = std::min(list_pads("/dev/input", "/sys/class/input", sources->patterns, found),
-                                 static_cast<int>(found.size()));
-    for (int i = 0; i < sources->count; ++i)
-        if (sources->list[i].by_name && sources->list[i].kind == source_kind::closed)
-            sources->list[i].node[0] = '\0'; // not readable before: looked at again below
-    for (int i = 0; i < matched; ++i)
-        take_pad(sources, found[i].data());
+    std::array<pad_seen, 4UL * max_sources> found;
+    const int pads = std::min(list_pads("/dev/input", "/sys/class/input", sources->patterns, found),
+                              static_cast<int>(found.size()));
+    std::array<not_taken, 4UL * max_sources> untaken;
+    int untaken_count = 0;
+    for (int i = 0; i < pads; ++i) {
+        std::array<char, 32> path;
+        if (!node_path("/dev/input", found[i].node.data(), path))
+            continue;
+        const int error = found[i].matches ? take_pad(sources, &path) : 0;
+        if (found[i].matches && error == 0)
+            continue;
+        not_taken *pad = &untaken[untaken_count++];
+        memcpy(pad->node.data(), found[i].node.data(), pad->node.size());
+        pad->error = error;
+        if (!told_before(sources, pad))
+            tell_not_taken(sources, pad, path.data());
+    }
+    sources->untaken = untaken;
+    sources->untaken_count = untaken_count;
 }
 
 chord source_read(source_set *sources, source *port)

@@ -48,6 +48,12 @@ struct source {
     learned press;
 };
 
+// A pad that no place holds: why, and errno for one that could not be opened.
+struct not_taken {
+    std::array<char, 16> node{};
+    int error = 0; // 0: its name matches no pattern
+};
+
 // As in settings, the fields written at start-up first, the large arrays
 // last: a port image's sources never write the devices' buttons.
 struct source_set {
@@ -60,6 +66,10 @@ struct source_set {
     unsigned changes = 0; // counts sources opened and closed, for the waiting
     const reporting *report = nullptr; // told when a device is lost and found again
     std::array<source, max_sources> list;
+    // The pads told as not taken at the last look, so that each is told once
+    // as it comes, and again only should its reason change.
+    std::array<not_taken, 4UL * max_sources> untaken;
+    int untaken_count = 0;
     // The directory the daemon was started in: relative paths name files
     // there, also once -d has changed to "/".
     std::array<char, PATH_MAX> start_dir;
@@ -84,7 +94,10 @@ open_result source_open(source_set *sources, source *port);
 void source_reopen(source_set *sources, source *port);
 
 // Takes the pads under /dev/input whose names match, into the free places,
-// and those not readable before that are now; the rest are left alone.
+// and those not readable before that are now; the rest are left alone. A
+// pad that cannot be opened holds no place: it is tried again at the next
+// look, which a change of its permissions brings. With -v and in learning
+// mode each pad not taken is told once, with why.
 void take_pads(source_set *sources);
 
 // Whether the source is a place for a pad that holds none.
