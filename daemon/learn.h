@@ -15,6 +15,13 @@ using learn_line = std::array<char, PATH_MAX + 1024>;
 std::string_view format_found(learn_line *line, const char *path, const char *name, unsigned short vendor,
                               unsigned short product);
 
+// " (VVVV:PPPP)", the ids in lower-case hexadecimal.
+void format_ids(std::array<char, 16> *ids, unsigned short vendor, unsigned short product);
+
+// "not taken PATH: NAME (VVVV:PPPP): REASON\n"
+std::string_view format_not_taken(learn_line *line, const char *path, const char *name, unsigned short vendor,
+                                  unsigned short product, const char *reason);
+
 // "lost PATH\n"
 std::string_view format_lost(learn_line *line, const char *path);
 

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "learn.h"
 #include "sources.h"
 
 #include <array>
@@ -299,5 +300,24 @@ void report_left_alone(const reporting *reporting, const char *path)
     line_add(&line, "left alone ");
     line_add(&line, path);
     line_add(&line, ": too many pads");
+    tell(reporting, &line);
+}
+
+void report_not_taken(const reporting *reporting, const char *path, const char *name, unsigned short vendor,
+                      unsigned short product, const char *reason)
+{
+    if (reporting == nullptr || reporting->where == report_to::nothing)
+        return;
+    std::array<char, 16> ids;
+    format_ids(&ids, vendor, product);
+    report_line text;
+    line_writer line{text};
+    line_add(&line, "not taken ");
+    line_add(&line, path);
+    line_add(&line, ": ");
+    line_add(&line, name);
+    line_add(&line, ids.data());
+    line_add(&line, ": ");
+    line_add(&line, reason);
     tell(reporting, &line);
 }

@@ -73,3 +73,8 @@ void report_device(const reporting *reporting, const char *path, bool found);
 // "left alone PATH: too many pads", for a pad whose name matches while every
 // place for a source is taken.
 void report_left_alone(const reporting *reporting, const char *path);
+
+// "not taken PATH: NAME (VVVV:PPPP): REASON", for a pad that no pattern takes
+// ("does not match 'PATTERN'") or that cannot be opened (strerror's text).
+void report_not_taken(const reporting *reporting, const char *path, const char *name, unsigned short vendor,
+                      unsigned short product, const char *reason);

@@ -137,7 +137,7 @@ void look_at(source_set *sources, source *port, reporting *report, instant now, 
         return;
     report_fired(report, &fired);
     report_ended(report, fired.bound, wait_status);
-    gesture_fired(&port->moves, &rules, &fired);
+    gesture_fired(&port->moves, &rules, &fired, now);
     gesture_step(&port->moves, &rules, source_read(sources, port), now);
     report_held(report, sources, port);
 }

@@ -33,6 +33,11 @@ TEST(LearnLines, FoundAndLostNameThePathTheNameAndTheIds)
     for (const auto &[path, name, vendor, product, text] : cases)
         EXPECT_EQ(format_found(&line, path, name, vendor, product), text);
     EXPECT_EQ(format_lost(&line, "/dev/input/event5"), "lost /dev/input/event5\n");
+    EXPECT_EQ(format_not_taken(&line, "/dev/input/event5", "Xbox Wireless Controller", 0x045e, 0x0b13,
+                               "does not match 'Xbox'"),
+              "not taken /dev/input/event5: Xbox Wireless Controller (045e:0b13): does not match 'Xbox'\n");
+    EXPECT_EQ(format_not_taken(&line, "/dev/input/event9", "USB Gamepad ", 0x0810, 0xe501, "Permission denied"),
+              "not taken /dev/input/event9: USB Gamepad  (0810:e501): Permission denied\n");
 
     // A name chosen by whoever owns the pad: an escape sequence that would
     // set the terminal's title and clear it, newlines that would forge lines,
