@@ -1,8 +1,11 @@
 /* MEASURING AID, not part of tabrin: the daemon on a virtual gamepad, run as
    root in the test VM (tests/vm/run), where /dev/uinput works.
 
-   Built with -DTABRIN="path" and -DSTRACE="path", both carried into the VM.
-   Prints lines "tabrin-bench: NAME VALUES..." that
+   Built with -DTABRIN="path", -DSTRACE="path" and -DPEER="path" (the peer's
+   thd, unpacked from its package), all carried into the VM; with
+   -DREPEAT_OPTION, -DRUMBLE_OPTION and -DSTANDARD_NAMES where the daemon
+   takes -a, -z and standard names (bench/run asks it first), for the rows
+   that need them. Prints lines "tabrin-bench: NAME VALUES..." that
    bench/run reads from the VM's console:
 
    idle WHAT SYSCALLS SWITCHES   over 10 s, WHAT one of present, playing
@@ -31,6 +34,40 @@
                                  epoll_wait of 10 ms (the settle time),
                                  then one of the rest
 
+   Beside the peer, each daemon bound to Select and Start the same way:
+   idle named-sticks SYSCALLS SWITCHES
+                                 -r BTN_SELECT+BTN_START, only the sticks
+                                 and a trigger moving (none of them bound)
+                                 at 100 reports a second
+   peer idle WHAT SYSCALLS SWITCHES
+                                 the peer, WHAT present (untouched) or
+                                 sticks (as named-sticks); its switches
+                                 over a window of their own, untraced
+   press WHEN NS..., peer press WHEN NS...
+                                 20 presses of Select and Start to the
+                                 bound line's builtin echo, the daemons
+                                 taking turns of five, tabrin at the
+                                 default settle time, WHEN at-once (the
+                                 chord alone) or waits (beside
+                                 Select+Start+Mode, which contains it)
+   memory WHO KB...              VmRSS of fresh processes at rest on the
+                                 pad, WHO tabrin, peer or standard (tabrin
+                                 given standard names)
+
+   Gestures and rumble, where the daemon has them:
+   tap MS EARLY MISSED NS...     -r BTN_MODE beside BTN_MODE+BTN_SOUTH, Mode
+                                 held MS ms: from the release to the echo,
+                                 and first how many fired while held and
+                                 how many not at all
+   repeat-counts MS DUE N...     -w 10 -a BTN_SELECT+BTN_START MS, held
+                                 for ten repeats and a half, five times:
+                                 the echoes of each hold, DUE of them due
+   repeat MS NS...               the intervals between those echoes
+   idle rumble-WHAT SYSCALLS SWITCHES
+                                 -z 150 on a pad that can rumble (it
+                                 answers the effect's upload), WHAT present
+                                 or playing as above
+
    Exits 0 when it could measure, whatever the figures. */
 #include <errno.h>
 #include <fcntl.h>
@@ -53,6 +90,12 @@
 #define HOLDS 50
 #define HOLD_MS "200"
 #define WINDOW_S 10
+#define PEER_PRESSES 20
+#define COPIES 5
+#define TAPS 20
+#define TAP_MS 50
+#define REPEAT_MS "150"
+#define REPEAT_HOLDS 5
 
 extern char **environ;
 
@@ -105,15 +148,19 @@ static int axis_maximum(int axis)
 }
 
 /* A pad as xpad makes an Xbox 360 pad over USB: face, shoulder, menu and
-   stick buttons, two sticks, two analog triggers and the D-pad as a hat. */
-static int plug(char *node, size_t size)
+   stick buttons, two sticks, two analog triggers and the D-pad as a hat;
+   with `rumble`, able to rumble, as xpad makes it (one FF_RUMBLE effect).
+   Open for reading too, where the effect's upload is asked. */
+static int plug(char *node, size_t size, int rumble)
 {
     static const int keys[] = {BTN_SOUTH, BTN_EAST, BTN_NORTH, BTN_WEST, BTN_TL, BTN_TR,
                                BTN_SELECT, BTN_START, BTN_MODE, BTN_THUMBL, BTN_THUMBR};
     static const int axes[] = {ABS_X, ABS_Y, ABS_Z, ABS_RX, ABS_RY, ABS_RZ, ABS_HAT0X, ABS_HAT0Y};
-    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    int fd = open("/dev/uinput", O_RDWR | O_CLOEXEC);
     if (fd < 0 || ioctl(fd, UI_SET_EVBIT, EV_KEY) != 0 || ioctl(fd, UI_SET_EVBIT, EV_ABS) != 0)
         die("uinput");
+    if (rumble && (ioctl(fd, UI_SET_EVBIT, EV_FF) != 0 || ioctl(fd, UI_SET_FFBIT, FF_RUMBLE) != 0))
+        die("UI_SET_FFBIT");
     for (size_t i = 0; i < sizeof keys / sizeof keys[0]; ++i)
         if (ioctl(fd, UI_SET_KEYBIT, keys[i]) != 0)
             die("UI_SET_KEYBIT");
@@ -129,6 +176,7 @@ static int plug(char *node, size_t size)
     struct uinput_setup s;
     memset(&s, 0, sizeof s);
     s.id.bustype = BUS_VIRTUAL;
+    s.ff_effects_max = rumble ? 1 : 0;
     strcpy(s.name, "tabrin bench pad");
     if (ioctl(fd, UI_DEV_SETUP, &s) != 0 || ioctl(fd, UI_DEV_CREATE) != 0)
         die("UI_DEV_CREATE");
@@ -151,6 +199,42 @@ static int plug(char *node, size_t size)
     die("no event node");
     return -1;
 }
+
+#ifdef RUMBLE_OPTION
+/* Answers the effect uploads and erasures asked of a pad that can rumble,
+   as its driver would, in a process of its own: uinput holds the asking
+   EVIOCSFF until they are answered. Says each upload. */
+static pid_t answer_effects(int pad)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        die("fork");
+    if (pid > 0)
+        return pid;
+    struct input_event e;
+    while (read(pad, &e, sizeof e) == (ssize_t)sizeof e) {
+        if (e.type == EV_UINPUT && e.code == UI_FF_UPLOAD) {
+            struct uinput_ff_upload upload;
+            memset(&upload, 0, sizeof upload);
+            upload.request_id = (unsigned)e.value;
+            if (ioctl(pad, UI_BEGIN_FF_UPLOAD, &upload) == 0) {
+                upload.retval = 0;
+                ioctl(pad, UI_END_FF_UPLOAD, &upload);
+                printf("tabrin-bench: effect uploaded\n");
+            }
+        } else if (e.type == EV_UINPUT && e.code == UI_FF_ERASE) {
+            struct uinput_ff_erase erase;
+            memset(&erase, 0, sizeof erase);
+            erase.request_id = (unsigned)e.value;
+            if (ioctl(pad, UI_BEGIN_FF_ERASE, &erase) == 0) {
+                erase.retval = 0;
+                ioctl(pad, UI_END_FF_ERASE, &erase);
+            }
+        }
+    }
+    _exit(0);
+}
+#endif
 
 static void link_pad(const char *node)
 {
@@ -188,7 +272,9 @@ static long switches(pid_t pid)
     return sleeps(pid) + proc_number(pid, "status", "nonvoluntary_ctxt_switches:");
 }
 
-/* Sleeping in epoll_wait without a timeout: /proc/PID/syscall's fifth field. */
+/* Sleeping for the next event: tabrin in epoll_wait without a timeout
+   (/proc/PID/syscall's fifth field), the peer in select, whose timeout of a
+   few seconds is a wake-up of its own. */
 static int at_rest(pid_t pid)
 {
     char path[64];
@@ -200,7 +286,9 @@ static int at_rest(pid_t pid)
     char timeout[32] = "";
     int got = fscanf(f, "%ld %*s %*s %*s %31s", &number, timeout);
     fclose(f);
-    return got == 2 && number == SYS_epoll_wait && strncmp(timeout, "0xffffffff", 10) == 0;
+    return got == 2
+           && ((number == SYS_epoll_wait && strncmp(timeout, "0xffffffff", 10) == 0) || number == SYS_select
+               || number == SYS_pselect6);
 }
 
 static void wait_rest(pid_t pid)
@@ -212,13 +300,17 @@ static void wait_rest(pid_t pid)
     }
 }
 
-static pid_t start(char *const argv[])
+/* With `quiet`, standard error to /dev/null too: the peer writes a line
+   there for every command, which the VM's serial console would slow. */
+static pid_t start(char *const argv[], int quiet)
 {
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
+        if (quiet)
+            dup2(null, 2);
         execv(argv[0], argv);
         _exit(127);
     }
@@ -235,33 +327,58 @@ static void stop(pid_t pid)
     }
 }
 
-/* tabrin SOURCE... -p POLL_MS -w 10 BINDING..., once at rest. */
-static pid_t start_daemon_on(char *const source[], const char *poll_ms, char *const binding[])
+/* tabrin SOURCE... SETTING... BINDING..., once at rest. */
+static pid_t start_daemon_with(char *const source[], char *const setting[], char *const binding[])
 {
-    char *argv[16] = {TABRIN};
+    char *argv[32] = {TABRIN};
     int argc = 1;
-    while (*source != NULL && argc < 11)
-        argv[argc++] = *source++;
-    argv[argc++] = "-p";
-    argv[argc++] = (char *)poll_ms;
-    argv[argc++] = "-w";
-    argv[argc++] = "10";
-    while (*binding != NULL && argc < 15)
-        argv[argc++] = *binding++;
+    char *const *const parts[] = {source, setting, binding};
+    for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i)
+        for (char *const *word = parts[i]; *word != NULL && argc < 31; ++word)
+            argv[argc++] = *word;
     argv[argc] = NULL;
-    pid_t pid = start(argv);
+    pid_t pid = start(argv, 0);
     pause_ms(200);
     wait_rest(pid);
     return pid;
 }
 
+/* tabrin SOURCE... -p POLL_MS -w 10 BINDING..., once at rest. */
+static pid_t start_daemon_on(char *const source[], const char *poll_ms, char *const binding[])
+{
+    char *setting[] = {"-p", (char *)poll_ms, "-w", "10", NULL};
+    return start_daemon_with(source, setting, binding);
+}
+
 /* On the pad's link, as udev names pads. */
-static pid_t start_daemon(const char *poll_ms, char *const binding[])
+static pid_t start_on_pad(char *const setting[], char *const binding[])
 {
     char link[128];
     snprintf(link, sizeof link, "%s/pad", dir);
     char *source[] = {"-j", link, NULL};
-    return start_daemon_on(source, poll_ms, binding);
+    return start_daemon_with(source, setting, binding);
+}
+
+static pid_t start_daemon(const char *poll_ms, char *const binding[])
+{
+    char *setting[] = {"-p", (char *)poll_ms, "-w", "10", NULL};
+    return start_on_pad(setting, binding);
+}
+
+/* The peer on the pad's node with TRIGGERS, lines of its own configuration,
+   once at rest. */
+static pid_t start_peer(const char *node, const char *triggers)
+{
+    char conf[128];
+    snprintf(conf, sizeof conf, "%s/peer.conf", dir);
+    FILE *f = fopen(conf, "w");
+    if (f == NULL || fputs(triggers, f) < 0 || fclose(f) != 0)
+        die("writing the peer's triggers");
+    char *argv[] = {PEER, "--triggers", conf, (char *)node, NULL};
+    pid_t pid = start(argv, 1);
+    pause_ms(200);
+    wait_rest(pid);
+    return pid;
 }
 
 static double wall_s(void)
@@ -277,6 +394,7 @@ enum play {
     sticks_hat_start_mode, /* at 100 reports a second */
     sticks_hat_south_mode_triggers, /* no named key: Select and Start rest */
     trigger_swept,         /* the sticks and ABS_Z, each report */
+    sticks_trigger,        /* the sticks and ABS_Z, each report, none of them bound */
 };
 
 static void play_tick(int pad, enum play how, int tick)
@@ -290,6 +408,8 @@ static void play_tick(int pad, enum play how, int tick)
            quarters and back below the middle, once each way. */
         int step = tick % 100;
         emit(pad, EV_ABS, ABS_Z, (step < 50 ? step : 100 - step) * 255 / 50);
+    } else if (how == sticks_trigger) {
+        emit(pad, EV_ABS, ABS_Z, (tick * 7) % 256);
     } else if (tick % 10 == 0) {
         emit(pad, EV_ABS, ABS_HAT0X, tick / 10 % 3 - 1);
         emit(pad, EV_KEY, how == sticks_hat_start_mode ? BTN_START : BTN_SOUTH, tick / 10 % 2);
@@ -309,6 +429,14 @@ static void play_window(int pad, enum play how, double *opened, double *closed)
     for (int tick = 0; tick < WINDOW_S * 100; ++tick) {
         play_tick(pad, how, tick);
         pause_ms(10);
+    }
+    /* The play's buttons let go, so that none is held into a later row's
+       chord. */
+    if (how != untouched) {
+        emit(pad, EV_KEY, BTN_START, 0);
+        emit(pad, EV_KEY, BTN_SOUTH, 0);
+        emit(pad, EV_KEY, BTN_MODE, 0);
+        sync_report(pad);
     }
     *closed = wall_s();
 }
@@ -330,7 +458,7 @@ static struct traced traced_window(const char *what, pid_t daemon, int pad, enum
     snprintf(out, sizeof out, "/tmp/strace.%s", what);
     snprintf(pid_text, sizeof pid_text, "%d", (int)daemon);
     char *argv[] = {STRACE, "-ttt", "-o", out, "-p", pid_text, NULL};
-    pid_t tracer = start(argv);
+    pid_t tracer = start(argv, 0);
     pause_ms(500); /* attached */
     long before = switches(daemon);
     double opened, closed;
@@ -359,6 +487,20 @@ static void idle_window(const char *what, pid_t daemon, int pad, enum play how)
 {
     struct traced seen = traced_window(what, daemon, pad, how);
     printf("tabrin-bench: idle %s %ld %ld\n", what, seen.calls, seen.switches);
+}
+
+/* The peer makes calls while idle, and strace stops it twice at each, which
+   would count as switches of its own: its switches over a window untraced,
+   then its calls over another. */
+static void peer_idle_window(const char *what, pid_t daemon, int pad, enum play how)
+{
+    long switched = switches(daemon);
+    double opened, closed;
+    play_window(pad, how, &opened, &closed);
+    switched = switches(daemon) - switched;
+    wait_rest(daemon);
+    struct traced seen = traced_window(what, daemon, pad, how);
+    printf("tabrin-bench: peer idle %s %ld %ld\n", what, seen.calls, switched);
 }
 
 /* A named trigger moving: switches untraced, as strace adds its own, then
@@ -418,22 +560,148 @@ static void chord_keys(int pad, int first, int second, int down)
 
 /* COUNT presses of two keys at random moments, each from the write of the
    report to the bound line's echo, less `late_ns`. */
-static void presses(const char *label, pid_t daemon, int pad, int fifo, int first, int second, int count,
-                    long long late_ns)
+static void press_times(pid_t daemon, int pad, int fifo, int first, int second, int count, long long late_ns,
+                        long long *took)
 {
-    printf("tabrin-bench: %s", label);
     for (int i = 0; i < count; ++i) {
         pause_ms(rand() % 50);
         long long pressed = now_ns();
         chord_keys(pad, first, second, 1);
-        long long ran = await_echo(fifo);
-        printf(" %lld", ran - pressed - late_ns);
+        took[i] = await_echo(fifo) - pressed - late_ns;
         chord_keys(pad, first, second, 0);
         pause_ms(20);
         wait_rest(daemon);
     }
+}
+
+static void print_times(const char *label, const long long *took, int count)
+{
+    printf("tabrin-bench: %s", label);
+    for (int i = 0; i < count; ++i)
+        printf(" %lld", took[i]);
+    printf("\n");
+}
+
+static void presses(const char *label, pid_t daemon, int pad, int fifo, int first, int second, int count,
+                    long long late_ns)
+{
+    long long took[HOLDS > PRESSES ? HOLDS : PRESSES];
+    press_times(daemon, pad, fifo, first, second, count, late_ns, took);
+    print_times(label, took, count);
+    stop(daemon);
+}
+
+/* PEER_PRESSES presses of Select and Start for each daemon, in turns of
+   five, so that both meet the same load of the machine: tabrin given
+   BINDING at the default settle time, the peer TRIGGERS. */
+static void presses_beside_peer(const char *when, char *const binding[], const char *node, const char *triggers,
+                                int pad, int fifo)
+{
+    long long mine[PEER_PRESSES], peers[PEER_PRESSES];
+    char *defaults[] = {NULL};
+    for (int done = 0; done < PEER_PRESSES; done += 5) {
+        pid_t peer = start_peer(node, triggers);
+        press_times(peer, pad, fifo, BTN_SELECT, BTN_START, 5, 0, peers + done);
+        stop(peer);
+        pid_t daemon = start_on_pad(defaults, binding);
+        press_times(daemon, pad, fifo, BTN_SELECT, BTN_START, 5, 0, mine + done);
+        stop(daemon);
+    }
+    char label[64];
+    snprintf(label, sizeof label, "press %s", when);
+    print_times(label, mine, PEER_PRESSES);
+    snprintf(label, sizeof label, "peer press %s", when);
+    print_times(label, peers, PEER_PRESSES);
+}
+
+#ifdef REPEAT_OPTION
+/* REPEAT_HOLDS holds of Select and Start, each let go midway between two
+   repeats, after ten of them: how many echoes each hold gave until three
+   periods after its release (eleven are due: the first at the settle time
+   of 10 ms, ten more while held), and the intervals between them. An echo
+   comes a shell start-up after its repeat, so one may follow the release. */
+static void repeats(pid_t daemon, int pad, int fifo)
+{
+    long period_ms = atol(REPEAT_MS);
+    long long gaps[REPEAT_HOLDS * 16];
+    int counts[REPEAT_HOLDS], gap_count = 0;
+    for (int h = 0; h < REPEAT_HOLDS; ++h) {
+        pause_ms(rand() % 50);
+        long long pressed = now_ns(), last = 0;
+        long long release = pressed + (10 + 10 * period_ms + period_ms / 2) * 1000000LL;
+        long long end = release + 3 * period_ms * 1000000LL;
+        int held = 1;
+        counts[h] = 0;
+        chord_keys(pad, BTN_SELECT, BTN_START, 1);
+        for (long long at = now_ns(); at < end; at = now_ns()) {
+            if (held && at >= release) {
+                chord_keys(pad, BTN_SELECT, BTN_START, 0);
+                held = 0;
+            }
+            struct pollfd p = {fifo, POLLIN, 0};
+            long long next = held ? release : end;
+            if (poll(&p, 1, (int)((next - at + 999999) / 1000000)) != 1)
+                continue;
+            long long came = now_ns();
+            char line[16];
+            if (read(fifo, line, sizeof line) <= 0)
+                die("reading the FIFO");
+            ++counts[h];
+            if (last != 0 && gap_count < REPEAT_HOLDS * 16)
+                gaps[gap_count++] = came - last;
+            last = came;
+        }
+        if (held)
+            chord_keys(pad, BTN_SELECT, BTN_START, 0);
+        wait_rest(daemon);
+    }
+    printf("tabrin-bench: repeat-counts %s 11", REPEAT_MS);
+    for (int h = 0; h < REPEAT_HOLDS; ++h)
+        printf(" %d", counts[h]);
+    printf("\ntabrin-bench: repeat %s", REPEAT_MS);
+    for (int i = 0; i < gap_count; ++i)
+        printf(" %lld", gaps[i]);
     printf("\n");
     stop(daemon);
+}
+#endif
+
+/* COUNT taps of KEY held TAP_MS each, from the write of the release to the
+   bound line's echo; first how many fired while held, which is no tap, and
+   how many fired nothing within a second, as a daemon without taps does. */
+static void taps(pid_t daemon, int pad, int fifo, int key, int count)
+{
+    long long late[TAPS];
+    int early = 0, missed = 0, fired = 0;
+    for (int i = 0; i < count && i < TAPS; ++i) {
+        pause_ms(rand() % 50);
+        emit(pad, EV_KEY, key, 1);
+        sync_report(pad);
+        pause_ms(TAP_MS);
+        struct pollfd p = {fifo, POLLIN, 0};
+        early += poll(&p, 1, 0) == 1;
+        long long released = now_ns();
+        emit(pad, EV_KEY, key, 0);
+        sync_report(pad);
+        if (poll(&p, 1, 1000) == 1)
+            late[fired++] = await_echo(fifo) - released;
+        else
+            ++missed;
+        pause_ms(20);
+        wait_rest(daemon);
+    }
+    printf("tabrin-bench: tap %d %d %d", TAP_MS, early, missed);
+    for (int i = 0; i < fired; ++i)
+        printf(" %lld", late[i]);
+    printf("\n");
+    stop(daemon);
+}
+
+/* VmRSS of fresh processes at rest, each ended once read. */
+static void print_resident(pid_t pid)
+{
+    printf(" %ld", proc_number(pid, "status", "VmRSS:"));
+    stop(pid);
 }
 
 int main(void)
@@ -454,7 +722,7 @@ int main(void)
     char *trigger[] = {"-r", "ABS_Z+ABS_RZ", bound, NULL};
     char *hold[] = {"-h", "BTN_SELECT+BTN_START", HOLD_MS, bound, NULL};
 
-    int pad = plug(node, sizeof node);
+    int pad = plug(node, sizeof node, 0);
     link_pad(node);
     pid_t daemon = start_daemon("10", digits);
     idle_window("present", daemon, pad, untouched);
@@ -468,7 +736,7 @@ int main(void)
     idle_window("absent", daemon, -1, untouched);
     stop(daemon);
 
-    pad = plug(node, sizeof node);
+    pad = plug(node, sizeof node, 0);
     link_pad(node);
     presses("press 5000", start_daemon("5000", digits), pad, fifo, BTN_SOUTH, BTN_EAST, PRESSES, 0);
     presses("press 10", start_daemon("10", digits), pad, fifo, BTN_SOUTH, BTN_EAST, PRESSES, 0);
@@ -476,6 +744,7 @@ int main(void)
     daemon = start_daemon("10", named);
     idle_window("named-present", daemon, pad, untouched);
     idle_window("named-playing", daemon, pad, sticks_hat_south_mode_triggers);
+    idle_window("named-sticks", daemon, pad, sticks_trigger);
     presses("press named", daemon, pad, fifo, BTN_SELECT, BTN_START, PRESSES, 0);
 
     daemon = start_daemon("10", trigger);
@@ -499,7 +768,59 @@ int main(void)
     }
     printf("\n");
     timers();
+
+    /* Beside the peer, Select and Start bound alike, each daemon as a user
+       starts it: the default settle time. */
+    char peer_chord[320], peer_contained[400];
+    snprintf(peer_chord, sizeof peer_chord, "BTN_START+BTN_SELECT 1 %s\n", bound);
+    snprintf(peer_contained, sizeof peer_contained, "%sBTN_MODE+BTN_SELECT+BTN_START 1 true\n", peer_chord);
+    char *defaults[] = {NULL};
+    char *contained[] = {"-r", "BTN_SELECT+BTN_START", bound, "-r", "BTN_SELECT+BTN_START+BTN_MODE", "true", NULL};
+    daemon = start_peer(node, peer_chord);
+    peer_idle_window("present", daemon, pad, untouched);
+    peer_idle_window("sticks", daemon, pad, sticks_trigger);
+    stop(daemon);
+    presses_beside_peer("at-once", named, node, peer_chord, pad, fifo);
+    presses_beside_peer("waits", contained, node, peer_contained, pad, fifo);
+    printf("tabrin-bench: memory peer");
+    for (int i = 0; i < COPIES; ++i)
+        print_resident(start_peer(node, peer_chord));
+    printf("\ntabrin-bench: memory tabrin");
+    for (int i = 0; i < COPIES; ++i)
+        print_resident(start_on_pad(defaults, named));
+    printf("\n");
+#ifdef STANDARD_NAMES
+    /* The lines users write with standard names. */
+    char *standard[] = {"-r", "back+start", bound, "-r", "guide", "true", "-h", "guide", "1500", "true",
+                        "-r", "back+dpup", "true", "-r", "lefttrigger+righttrigger", "true", NULL};
+    printf("tabrin-bench: memory standard");
+    for (int i = 0; i < COPIES; ++i)
+        print_resident(start_on_pad(defaults, standard));
+    printf("\n");
+#endif
+    /* A tap of a chord that another contains, so that it fires at the
+       release and not as it is pressed. */
+    char *tap[] = {"-r", "BTN_MODE", bound, "-r", "BTN_MODE+BTN_SOUTH", "true", NULL};
+    taps(start_on_pad(defaults, tap), pad, fifo, BTN_MODE, TAPS);
+#ifdef REPEAT_OPTION
+    char *repeat[] = {"-a", "BTN_SELECT+BTN_START", REPEAT_MS, bound, NULL};
+    char *settle[] = {"-w", "10", NULL};
+    repeats(start_on_pad(settle, repeat), pad, fifo);
+#endif
     close(pad);
+#ifdef RUMBLE_OPTION
+    /* The idle rows again with rumble set, on a pad that can rumble. */
+    pad = plug(node, sizeof node, 1);
+    link_pad(node);
+    pid_t answerer = answer_effects(pad);
+    char *rumble[] = {"-p", "10", "-w", "10", "-z", "150", NULL};
+    daemon = start_on_pad(rumble, digits);
+    idle_window("rumble-present", daemon, pad, untouched);
+    idle_window("rumble-playing", daemon, pad, sticks_hat_start_mode);
+    stop(daemon);
+    stop(answerer);
+    close(pad);
+#endif
 
     /* Every pad by name, and none plugged in. */
     char *every_pad[] = {"-n", "*", NULL};
