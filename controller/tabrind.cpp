@@ -269,6 +269,13 @@ void set_lock_path(text_buffer *lock, const char *word, int length)
 
 constexpr long longest_ms = 60000;
 
+// The text from `at` on, `at` no further than its end: substr without the
+// range check that would link libstdc++ in.
+std::string_view rest_of(std::string_view text, size_t at)
+{
+    return {text.data() + at, text.size() - at};
+}
+
 // Milliseconds as a time is written: whole ones, bare or with "ms", or
 // seconds with "s" and at most three decimals ("1500", "1500ms", "1.5s").
 // -1 for a word written otherwise; past the longest time, longest_ms + 1.
@@ -280,7 +287,7 @@ long time_ms(std::string_view word)
         whole = std::min(whole * 10 + (word[at] - '0'), longest_ms + 1);
     if (at == 0)
         return -1;
-    const std::string_view unit = word.substr(at);
+    const std::string_view unit = rest_of(word, at);
     if (unit.empty() || unit == "ms")
         return whole;
     long thousandths = 0;
@@ -295,7 +302,7 @@ long time_ms(std::string_view word)
     } else {
         at = 0;
     }
-    if (unit.substr(at) != "s")
+    if (rest_of(unit, at) != "s")
         return -1;
     return std::min(whole * 1000 + thousandths, longest_ms + 1);
 }
