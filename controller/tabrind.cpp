@@ -2,6 +2,7 @@
 // it, and starts, stops, restarts or reports the daemon through its lock file.
 #include "lock_path.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -57,9 +58,9 @@ struct arguments {
 // Where process_line is within one line's words.
 enum line_state {
     keyword_state, // the first word: which directive
-    list_state,    // the button list of run; its command follows
-    hold_state,    // the button list of hold; its time and command follow
-    time_state,    // the time of hold; its command follows
+    list_state,    // the button list of run or double; its command follows
+    hold_state,    // the button list of hold or repeat; its time and command follow
+    time_state,    // the time of hold or repeat; its command follows
     value_state,   // the one value of poll, wait, ignore, device, buttons
     pattern_state, // the first word of pad's pattern: the rest of the line is the pattern
     command_state, // the first word of run's command: the rest of the line is copied
@@ -184,7 +185,7 @@ struct directive {
 };
 
 // Tried in this order, each keyword matching any word that begins with it.
-constexpr std::array<directive, 11> directives = {{
+constexpr std::array<directive, 13> directives = {{
     {"run", "-r ", list_state},
     {"poll", "-p ", value_state},
     {"wait", "-w ", value_state},
@@ -195,6 +196,8 @@ constexpr std::array<directive, 11> directives = {{
     {"buttons", "-b ", value_state},
     {"verbose", "-v ", line_done},
     {"hold", "-h ", hold_state},
+    {"repeat", "-a ", hold_state},
+    {"double", "-2 ", list_state},
     {"pad", "-n ", pattern_state},
 }};
 
@@ -204,7 +207,7 @@ const directive *start_directive(std::string_view word, int line_number, text_bu
     for (const directive &known : directives) {
         if (!word.starts_with(known.keyword))
             continue;
-        if (known.keyword == "run" || known.keyword == "hold")
+        if (known.keyword == "run" || known.keyword == "hold" || known.keyword == "repeat" || known.keyword == "double")
             ++*run_count;
         if (known.keyword == "nodaemon")
             *daemon_mode = false;
@@ -264,6 +267,63 @@ void set_lock_path(text_buffer *lock, const char *word, int length)
     *lock = {copy, 0, length, length + 1};
 }
 
+constexpr long longest_ms = 60000;
+
+// The text from `at` on, `at` no further than its end: substr without the
+// range check that would link libstdc++ in.
+std::string_view rest_of(std::string_view text, size_t at)
+{
+    return {text.data() + at, text.size() - at};
+}
+
+// Milliseconds as a time is written: whole ones, bare or with "ms", or
+// seconds with "s" and at most three decimals ("1500", "1500ms", "1.5s").
+// -1 for a word written otherwise; past the longest time, longest_ms + 1.
+long time_ms(std::string_view word)
+{
+    long whole = 0;
+    size_t at = 0;
+    for (; at < word.size() && isdigit(static_cast<unsigned char>(word[at])) != 0; ++at)
+        whole = std::min(whole * 10 + (word[at] - '0'), longest_ms + 1);
+    if (at == 0)
+        return -1;
+    const std::string_view unit = rest_of(word, at);
+    if (unit.empty() || unit == "ms")
+        return whole;
+    long thousandths = 0;
+    int decimals = 0;
+    if (unit[0] == '.') {
+        for (at = 1; at < unit.size() && isdigit(static_cast<unsigned char>(unit[at])) != 0 && decimals < 3; ++at, ++decimals)
+            thousandths = thousandths * 10 + (unit[at] - '0');
+        if (decimals == 0)
+            return -1;
+        for (int i = decimals; i < 3; ++i)
+            thousandths *= 10;
+    } else {
+        at = 0;
+    }
+    if (rest_of(unit, at) != "s")
+        return -1;
+    return std::min(whole * 1000 + thousandths, longest_ms + 1);
+}
+
+// A time checked here, with its line, and handed to the daemon in
+// milliseconds: the daemon would read "1.5s" as 1.
+void add_time(text_buffer *command, const char *word, int length, int line_number)
+{
+    const long ms = time_ms(std::string_view(word, length));
+    if (ms < 0) {
+        fprintf(stderr, "line %d: time \"%.*s\" not recognized\n", line_number, length, word);
+        exit(1);
+    }
+    if (ms < 1 || ms > longest_ms) {
+        fprintf(stderr, "line %d: time \"%.*s\" out of range\n", line_number, length, word);
+        exit(1);
+    }
+    char digits[8];
+    add_value(command, digits, snprintf(digits, sizeof digits, "%ld", ms));
+}
+
 // A directive without its words would take the daemon's next option, -d say,
 // for them.
 void refuse_unfinished(line_state state, const directive *current, int line_number)
@@ -302,8 +362,11 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             state = current->words;
             break;
         case list_state:
-        case time_state:
             add_value(command, word, length);
+            state = command_state;
+            break;
+        case time_state:
+            add_time(command, word, length, line_number);
             state = command_state;
             break;
         case hold_state:
@@ -448,7 +511,14 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
 }
 
 // The lock's directory may be writable by everyone: what another user put at
-// the lock path is no lock of ours.
+// the lock path is no lock of ours. For root it is no daemon at all, since
+// root's daemon makes its lock root's own: another user may have put it
+// there to keep the system's daemon from starting or to pass for it.
+bool is_no_daemon_of_roots(const struct stat &st)
+{
+    return getuid() == 0 && st.st_uid != 0;
+}
+
 void check_lock_file(const struct stat &st)
 {
     if (!S_ISREG(st.st_mode))
@@ -457,9 +527,10 @@ void check_lock_file(const struct stat &st)
         fail("Lock file is owned by another user\n");
 }
 
-// The lock file opened for a query, or -1 when it is not there. A link on
-// the way that another user owns, or any link or other file at the path, is
-// refused, never followed, and the query never blocks on it.
+// The lock file opened for a query, or -1 when it is not there or, for root,
+// is another user's. A link on the way that another user owns, or any link
+// or other file at the path, is refused, never followed, and the query never
+// blocks on it.
 int open_lock(const char *path)
 {
     const char *name = nullptr;
@@ -469,7 +540,7 @@ int open_lock(const char *path)
     if (directory < 0)
         return -1;
     struct stat st {};
-    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || is_no_daemon_of_roots(st)) {
         close(directory);
         return -1;
     }
@@ -483,11 +554,18 @@ int open_lock(const char *path)
     close(directory);
     if (fstat(fd, &st) != 0)
         fail_system("tabrind: opening lock file");
-    check_lock_file(st); // the file opened may have replaced the one looked at
+    // The file opened may have replaced the one looked at.
+    if (is_no_daemon_of_roots(st)) {
+        close(fd);
+        return -1;
+    }
+    check_lock_file(st);
     return fd;
 }
 
-// The process holding the daemon's lock, or 0 when nobody does.
+// The process holding the daemon's lock, or 0 when nobody does. The daemon
+// holds a write lock: a read lock is some other process's, which opened the
+// file while its mode let others read it, and no daemon.
 pid_t getlock(const char *path)
 {
     const int fd = open_lock(path);
@@ -502,7 +580,7 @@ pid_t getlock(const char *path)
         fail_system("tabrind: getting lock");
     // This process holds no lock of its own on the file, so closing loses nothing.
     close(fd);
-    if (probe.l_type == F_UNLCK)
+    if (probe.l_type != F_WRLCK)
         return 0;
     // An open-file-description lock reports -1, a holder in another PID
     // namespace 0: neither may ever reach kill().
@@ -590,6 +668,20 @@ bool ended_well(int status, bool daemon_mode)
     return WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGINT;
 }
 
+// The shell is given the whole command line as the one word after -c, and
+// the kernel passes no argument longer than 32 pages (MAX_ARG_STRLEN, 128 KiB
+// with pages of 4 KiB), its NUL included: a longer one would fail the shell's
+// exec with E2BIG, which the shell cannot report, being never run. Only the
+// actions that start the daemon are refused, before anything is stopped.
+void check_command_fits(const arguments &given, const text_buffer *command)
+{
+    if (given.requested != action_start && given.requested != action_restart && given.requested != action_learn)
+        return;
+    const long word_limit = 32 * sysconf(_SC_PAGESIZE);
+    if (command->len + 1 > word_limit)
+        fail("Commands too long to pass to the shell in one argument\n");
+}
+
 void start_daemon(const text_buffer *command, bool daemon_mode)
 {
     // NOLINTNEXTLINE(cert-env33-c): the daemon is started through the shell, which finds it on the path
@@ -655,6 +747,7 @@ int main(int argc, char **argv)
     text_buffer command = {nullptr, 0, 0, 0};
     bool daemon_mode = true;
     process_file(given.config_path, &command, &lock, &daemon_mode, given.requested == action_learn);
+    check_command_fits(given, &command);
     const int pid_file = open_pid_file(given, daemon_mode);
     const pid_t pid = given.requested == action_learn ? 0 : getlock(lock.data);
     switch (given.requested) {

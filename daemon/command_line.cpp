@@ -67,8 +67,8 @@ int option_words(char letter)
     switch (letter) {
     case 'd': case 'm': case 'v': return 0;
     case 'b': case 'i': case 'j': case 'l': case 'n': case 'p': case 'w': return 1;
-    case 'r': return 2;
-    case 'h': return 3;
+    case 'r': case '2': return 2;
+    case 'h': case 'a': return 3;
     default: return -1;
     }
 }
@@ -178,9 +178,17 @@ chord as_digits(chord buttons, const settings *given)
     return result;
 }
 
+// One chord has one double press, and beside it either one repeat or a run
+// binding and holds of different times.
 bool same_binding(const binding *a, const binding *b, const settings *given)
 {
-    return a->hold_usec == b->hold_usec && as_digits(a->buttons, given) == as_digits(b->buttons, given);
+    if (as_digits(a->buttons, given) != as_digits(b->buttons, given))
+        return false;
+    const bool a_double = a->kind == binding_kind::double_press;
+    const bool b_double = b->kind == binding_kind::double_press;
+    if (a_double || b_double)
+        return a_double && b_double;
+    return a->kind == binding_kind::repeat || b->kind == binding_kind::repeat || a->usec == b->usec;
 }
 
 bool is_bound(const binding *candidate, const settings *given, int count)
@@ -193,12 +201,12 @@ bool is_bound(const binding *candidate, const settings *given, int count)
     return false;
 }
 
-bool bind_command(const char *list, int hold_usec, const char *command, settings *result)
+bool bind_command(const char *list, binding_kind kind, int usec, const char *command, settings *result)
 {
     const chord buttons = readchord(list, result);
     if (buttons == 0)
         return false;
-    const binding made = {buttons, command, list, hold_usec, digits_only(list)};
+    const binding made = {buttons, command, list, usec, kind, digits_only(list)};
     if (is_bound(&made, result, result->binding_count))
         return false;
     if (result->binding_count == max_bindings) {
@@ -210,10 +218,22 @@ bool bind_command(const char *list, int hold_usec, const char *command, settings
     return true;
 }
 
-bool bind_hold(char **words, settings *result)
+// -h LIST MS CMD, -a LIST MS CMD.
+bool bind_timed(char **words, binding_kind kind, settings *result)
 {
-    const int hold_usec = readtime(words[1]);
-    return hold_usec >= 0 && bind_command(words[0], hold_usec, words[2], result);
+    const int usec = readtime(words[1]);
+    return usec >= 0 && bind_command(words[0], kind, usec, words[2], result);
+}
+
+// A double press is told from two presses by the settle time between them,
+// which digits, read once after it, cannot see.
+bool bind_double(char **words, settings *result)
+{
+    if (digits_only(words[0])) {
+        say("A double press needs a list of button names\n");
+        return false;
+    }
+    return bind_command(words[0], binding_kind::double_press, 0, words[1], result);
 }
 
 // One option with its words; false after an error has been reported.
@@ -223,7 +243,9 @@ bool take_option(char letter, char **words, settings *result)
     case 'b': return readbuttons(words[0], &result->buttons);
     case 'd': result->daemon_mode = true; return true;
     case 'v': result->verbose = true; return true;
-    case 'h': return bind_hold(words, result);
+    case 'h': return bind_timed(words, binding_kind::hold, result);
+    case 'a': return bind_timed(words, binding_kind::repeat, result);
+    case '2': return bind_double(words, result);
     case 'i': {
         const int set = readmask(words[0]);
         if (set == 0)
@@ -237,7 +259,7 @@ bool take_option(char letter, char **words, settings *result)
     case 'l': result->lock_path = words[0]; return true;
     case 'p': result->poll_usec = readtime(words[0]); return result->poll_usec >= 0;
     case 'w': result->wait_usec = readtime(words[0]); return result->wait_usec >= 0;
-    default: return bind_command(words[0], 0, words[1], result);
+    default: return bind_command(words[0], binding_kind::run, 0, words[1], result);
     }
 }
 
@@ -400,7 +422,7 @@ int readargs(int argc, char **argv, settings *result)
         }
         if (!take_option(letter, argv + i + 1, result))
             return 1;
-        have_command = have_command || letter == 'r' || letter == 'h';
+        have_command = have_command || letter == 'r' || letter == 'h' || letter == 'a' || letter == '2';
         i += words;
     }
     if (!have_command && !result->learning) {

@@ -20,7 +20,7 @@ constexpr int digit_buttons = 4;
 constexpr int max_buttons = 64;
 constexpr chord digit_chord = 0xF;
 
-// At most this many -r and -h bindings together.
+// At most this many -r, -h, -a and -2 bindings together.
 constexpr int max_bindings = 256;
 
 // What a name in a list stands for: a key (for the D-pad's names also a
@@ -33,14 +33,20 @@ struct button_id {
     button_kind kind = button_kind::key;
 };
 
-// A command bound to a chord: run after the settle time (hold_usec 0), or
-// once the chord has been held for hold_usec. Command and list point into the
-// argument vector, or into the copy that hides the commands.
+// How a binding fires: run after the settle time (or on a tap, or at once),
+// hold once the chord has been held for its time, repeat as run does and
+// again every period while the chord stays held, double at the second of two
+// presses within the settle time.
+enum class binding_kind : unsigned char { run, hold, repeat, double_press };
+
+// A command bound to a chord. Command and list point into the argument
+// vector, or into the copy that hides the commands.
 struct binding {
     chord buttons;
     const char *command;
     const char *list; // as given, for -v
-    int hold_usec;
+    int usec;         // hold: the hold time; repeat: the period; 0 for the others
+    binding_kind kind;
     bool digits; // a digit list: its release wait covers every button
 };
 

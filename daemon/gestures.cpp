@@ -4,18 +4,19 @@
 
 namespace {
 
-// How long a binding's chord is held before it fires: a run binding's is
-// the settle time.
+// How long a binding's chord is held before it fires: a run binding's, and
+// a repeat's, is the settle time.
 int time_of(const settings *given, const binding *bound)
 {
-    return bound->hold_usec == 0 ? given->wait_usec : bound->hold_usec;
+    return bound->kind == binding_kind::hold ? bound->usec : given->wait_usec;
 }
 
 // The bindings of one chord as this source reads it.
 struct chord_bindings {
-    const binding *run = nullptr;
-    const binding *last = nullptr; // of the longest time
-    bool holds = false;            // some binding has a hold time
+    const binding *run = nullptr;          // a run binding or a repeat
+    const binding *last = nullptr;         // of the longest time, the double press apart
+    const binding *second_press = nullptr; // the double press
+    bool holds = false;                    // some binding has a hold time
 };
 
 chord_bindings bindings_of(const gesture_rules *rules, chord held)
@@ -26,9 +27,13 @@ chord_bindings bindings_of(const gesture_rules *rules, chord held)
         const binding *bound = &given->bindings[i];
         if (mapped_chord(rules->same_as, bound->buttons) != held)
             continue;
-        if (bound->hold_usec == 0 && found.run == nullptr)
+        if (bound->kind == binding_kind::double_press) {
+            found.second_press = bound;
+            continue;
+        }
+        if (bound->kind != binding_kind::hold && found.run == nullptr)
             found.run = bound;
-        found.holds = found.holds || bound->hold_usec != 0;
+        found.holds = found.holds || bound->kind == binding_kind::hold;
         if (found.last == nullptr || time_of(given, bound) > time_of(given, found.last))
             found.last = bound;
     }
@@ -52,7 +57,8 @@ bool could_grow(const gesture_rules *rules, chord held)
 // contains: waiting could change nothing.
 bool fires_at_once(const gesture_rules *rules, chord held, const chord_bindings *found)
 {
-    return found->run != nullptr && !found->run->digits && !found->holds && !could_grow(rules, held);
+    return found->run != nullptr && found->run->kind == binding_kind::run && !found->run->digits && !found->holds
+           && found->second_press == nullptr && !could_grow(rules, held);
 }
 
 // Whether the chord has a button that is not spent.
@@ -70,7 +76,7 @@ firing reached(const gesture_rules *rules, chord held, instant held_for)
     for (int i = 0; i < given->binding_count; ++i) {
         const binding *bound = &given->bindings[i];
         const int usec = time_of(given, bound);
-        if (mapped_chord(rules->same_as, bound->buttons) == held && usec <= held_for && usec > best_usec) {
+        if (bound->kind != binding_kind::double_press && mapped_chord(rules->same_as, bound->buttons) == held && usec <= held_for && usec > best_usec) {
             best = {bound, fired_by::release};
             best_usec = usec;
         }
@@ -79,15 +85,22 @@ firing reached(const gesture_rules *rules, chord held, instant held_for)
 }
 
 // A chord of names let go before its settle time was up was tapped; one of
-// digits never is.
-firing tapped(const gesture_rules *rules, chord let_go, chord spent)
+// digits never is. A chord with a double press waits for the second press
+// for a settle time from now.
+firing tapped(gesture *moves, const gesture_rules *rules, chord let_go, chord spent, instant now)
 {
     if (!fresh(let_go, spent))
         return {};
-    const binding *run = bindings_of(rules, let_go).run;
-    if (run == nullptr || run->digits)
+    const chord_bindings found = bindings_of(rules, let_go);
+    if (found.second_press != nullptr) {
+        moves->phase = gesture_phase::tapped;
+        moves->followed = let_go;
+        moves->due = now + rules->given->wait_usec;
         return {};
-    return {run, fired_by::tap};
+    }
+    if (found.run == nullptr || found.run->digits)
+        return {};
+    return {found.run, fired_by::tap};
 }
 
 // The chord held now, as a press: fired at once, followed as a hold from when
@@ -136,11 +149,11 @@ firing decide(gesture *moves, const gesture_rules *rules)
 firing settle_change(gesture *moves, const gesture_rules *rules, chord before, chord spent, instant now)
 {
     if ((moves->held & ~before) == 0) {
-        const firing tap = tapped(rules, before, spent);
-        if (tap.bound != nullptr) {
-            moves->phase = gesture_phase::idle;
+        moves->phase = gesture_phase::idle;
+        const firing tap = tapped(moves, rules, before, spent, now);
+        if (tap.bound != nullptr || moves->phase == gesture_phase::tapped)
             return tap;
-        }
+        moves->phase = gesture_phase::settling;
         if (moves->held == 0)
             return {};
     }
@@ -155,8 +168,8 @@ firing left_chord(gesture *moves, const gesture_rules *rules, instant now, insta
     if ((moves->held & ~followed) == 0) {
         firing fired = reached(rules, followed, held_for);
         if (fired.bound == nullptr)
-            fired = tapped(rules, followed, 0);
-        if (fired.bound != nullptr)
+            fired = tapped(moves, rules, followed, 0, now);
+        if (fired.bound != nullptr || moves->phase == gesture_phase::tapped)
             return fired;
     }
     if (moves->held != 0)
@@ -172,7 +185,39 @@ firing held_out(gesture *moves, const gesture_rules *rules)
     const binding *last = bindings_of(rules, moves->followed).last;
     if (last == nullptr)
         return {};
-    return {last, last->hold_usec == 0 ? fired_by::settle : fired_by::hold};
+    return {last, last->kind == binding_kind::hold ? fired_by::hold : fired_by::settle};
+}
+
+// In the window after a tap: the chord pressed again fires its double press;
+// the window passed, or another button pressed, the tap its run binding.
+firing second_press(gesture *moves, const gesture_rules *rules, bool changed, instant now)
+{
+    const chord followed = moves->followed;
+    if (changed && moves->held == followed) {
+        moves->phase = gesture_phase::idle;
+        return {bindings_of(rules, followed).second_press, fired_by::second_press};
+    }
+    const bool other = changed && (moves->held & ~followed) != 0;
+    if (now < moves->due && !other)
+        return {};
+    moves->phase = gesture_phase::idle;
+    const binding *run = bindings_of(rules, followed).run;
+    if (run != nullptr)
+        return {run, fired_by::tap};
+    return other ? take_press(moves, rules, now) : firing{};
+}
+
+// While a repeat's chord stays held exactly, it fires again at each period.
+firing repeat(gesture *moves, const gesture_rules *rules, bool changed, instant now)
+{
+    if (!changed)
+        return now >= moves->due ? firing{bindings_of(rules, moves->followed).run, fired_by::again} : firing{};
+    if (moves->every_button) {
+        moves->phase = moves->all == 0 ? gesture_phase::idle : gesture_phase::releasing;
+        return {};
+    }
+    moves->phase = gesture_phase::idle;
+    return moves->held != 0 ? take_press(moves, rules, now) : firing{};
 }
 
 firing step(gesture *moves, const gesture_rules *rules, chord all, instant now)
@@ -207,6 +252,10 @@ firing step(gesture *moves, const gesture_rules *rules, chord all, instant now)
         if (changed)
             return left_chord(moves, rules, now, held_for);
         return now >= moves->due ? held_out(moves, rules) : firing{};
+    case gesture_phase::tapped:
+        return second_press(moves, rules, changed, now);
+    case gesture_phase::repeating:
+        return repeat(moves, rules, changed, now);
     }
     return {};
 }
@@ -231,24 +280,43 @@ chord mapped_chord(const button_map *same_as, chord buttons)
 
 firing gesture_step(gesture *moves, const gesture_rules *rules, chord all, instant now)
 {
-    return step(moves, rules, all, now);
+    const firing fired = step(moves, rules, all, now);
+    if (fired.bound != nullptr)
+        moves->fired_at = now;
+    return fired;
 }
 
-void gesture_fired(gesture *moves, const gesture_rules *rules, const firing *fired)
+void gesture_fired(gesture *moves, const gesture_rules *rules, const firing *fired, instant now)
 {
-    const chord buttons = mapped_chord(rules->same_as, fired->bound->buttons);
-    if (fired->bound->digits) {
-        moves->phase = gesture_phase::releasing;
-        return;
+    const binding *bound = fired->bound;
+    const chord buttons = mapped_chord(rules->same_as, bound->buttons);
+    if (bound->kind == binding_kind::repeat && moves->held == buttons) {
+        moves->phase = gesture_phase::repeating;
+        moves->followed = buttons;
+        moves->every_button = bound->digits;
+        // Counted from the first firing, so that repeats keep their period;
+        // one due while the command ran is skipped, not made up.
+        moves->due = (fired->by == fired_by::again ? moves->due : moves->fired_at) + bound->usec;
+        while (moves->due <= now)
+            moves->due += bound->usec;
+    } else {
+        moves->phase = bound->digits ? gesture_phase::releasing : gesture_phase::idle;
     }
-    moves->phase = gesture_phase::idle;
-    moves->spent |= buttons & moves->held;
-    moves->look_again = true;
+    if (!bound->digits) {
+        moves->spent |= buttons & moves->held;
+        moves->look_again = true;
+    }
 }
 
 instant gesture_due(const gesture *moves)
 {
-    if (moves->phase == gesture_phase::settling || moves->phase == gesture_phase::holding)
+    switch (moves->phase) {
+    case gesture_phase::settling:
+    case gesture_phase::holding:
+    case gesture_phase::tapped:
+    case gesture_phase::repeating:
         return moves->due;
-    return -1;
+    default:
+        return -1;
+    }
 }

@@ -14,6 +14,12 @@
 // follows, until every button is up; the buttons of a chord of names that
 // fired and are still held are spent, and a chord of spent buttons alone
 // fires nothing until they have been let go.
+//
+// A repeat binding fires as a run binding does, then again at every period
+// while its chord stays held exactly; a period that passes while its command
+// runs is skipped. A tap of a chord with a double press opens a window of
+// the settle time: the chord pressed again in it fires the double press, and
+// the run binding fires for the single tap once the window has passed.
 #pragma once
 
 #include "command_line.h"
@@ -31,21 +37,24 @@ using button_map = std::array<unsigned char, max_buttons>;
 
 chord mapped_chord(const button_map *same_as, chord buttons);
 
-enum class gesture_phase : unsigned char { idle, settling, holding, releasing };
+enum class gesture_phase : unsigned char { idle, settling, holding, releasing, tapped, repeating };
 
 struct gesture {
     chord held = 0;           // watched buttons held at the last read, ignored ones not
     chord all = 0;            // every button held at the last read
     instant since = 0;        // when `held` became what it is
     gesture_phase phase = gesture_phase::idle;
-    instant due = 0;          // settling: the read that decides; holding: the longest hold time
-    chord followed = 0;       // holding, releasing: the chord, as this source reads it
+    instant due = 0;          // settling: the read that decides; holding: the longest hold time;
+                              // tapped: the end of the window; repeating: the next repeat
+    chord followed = 0;       // holding, tapped, repeating: the chord, as this source reads it
     chord spent = 0;          // buttons of a chord of names that fired, still held since
     bool look_again = false;  // after a firing: what is held is a press, changed or not
+    bool every_button = false; // repeating: a chord of digits, whose release wait follows
+    instant fired_at = 0;     // when the last binding to fire did
 };
 
 // How a binding came to fire, for -v.
-enum class fired_by : unsigned char { settle, hold, release, tap, at_once };
+enum class fired_by : unsigned char { settle, hold, release, tap, at_once, again, second_press };
 
 struct firing {
     const binding *bound = nullptr; // null: nothing fires
@@ -63,9 +72,9 @@ struct gesture_rules {
 // Advances the gesture by a read made at `now` that found `all` held.
 firing gesture_step(gesture *moves, const gesture_rules *rules, chord all, instant now);
 
-// After the fired command: the release wait begins, or the chord's buttons
-// still held are spent.
-void gesture_fired(gesture *moves, const gesture_rules *rules, const firing *fired);
+// After the fired command, which ended at `now`: the release wait begins, or
+// the chord's buttons still held are spent; a repeat goes on.
+void gesture_fired(gesture *moves, const gesture_rules *rules, const firing *fired, instant now);
 
 // When the gesture must be looked at again whatever happens: -1 for never.
 instant gesture_due(const gesture *moves);

@@ -7,17 +7,38 @@
 #include <linux/input-event-codes.h>
 #include <unistd.h>
 
+void format_ids(std::array<char, 16> *ids, unsigned short vendor, unsigned short product)
+{
+    snprintf(ids->data(), ids->size(), " (%04x:%04x)", vendor, product);
+}
+
 std::string_view format_found(learn_line *line, const char *path, const char *name, unsigned short vendor,
                               unsigned short product)
 {
     std::array<char, 16> ids;
-    snprintf(ids.data(), ids.size(), " (%04x:%04x)", vendor, product);
+    format_ids(&ids, vendor, product);
     line_writer writer{*line};
     line_add(&writer, "found ");
     line_add(&writer, path);
     line_add(&writer, ": ");
     line_add(&writer, name);
     line_add(&writer, ids.data());
+    return line_end(&writer);
+}
+
+std::string_view format_not_taken(learn_line *line, const char *path, const char *name, unsigned short vendor,
+                                  unsigned short product, const char *reason)
+{
+    std::array<char, 16> ids;
+    format_ids(&ids, vendor, product);
+    line_writer writer{*line};
+    line_add(&writer, "not taken ");
+    line_add(&writer, path);
+    line_add(&writer, ": ");
+    line_add(&writer, name);
+    line_add(&writer, ids.data());
+    line_add(&writer, ": ");
+    line_add(&writer, reason);
     return line_end(&writer);
 }
 
@@ -29,7 +50,8 @@ std::string_view format_lost(learn_line *line, const char *path)
     return line_end(&writer);
 }
 
-std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec)
+std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec,
+                              const char *path)
 {
     // In floating point: dividing 64-bit numbers would take a helper from
     // libgcc on a 32-bit machine. Half a microsecond more, so that a time
@@ -48,6 +70,10 @@ std::string_view format_chord(learn_line *line, std::span<const std::string_view
         line_add(&writer, names[i]);
     }
     line_add(&writer, held_text);
+    if (path != nullptr) {
+        line_add(&writer, " on ");
+        line_add(&writer, path);
+    }
     return line_end(&writer);
 }
 

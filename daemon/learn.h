@@ -15,13 +15,22 @@ using learn_line = std::array<char, PATH_MAX + 1024>;
 std::string_view format_found(learn_line *line, const char *path, const char *name, unsigned short vendor,
                               unsigned short product);
 
+// " (VVVV:PPPP)", the ids in lower-case hexadecimal.
+void format_ids(std::array<char, 16> *ids, unsigned short vendor, unsigned short product);
+
+// "not taken PATH: NAME (VVVV:PPPP): REASON\n"
+std::string_view format_not_taken(learn_line *line, const char *path, const char *name, unsigned short vendor,
+                                  unsigned short product, const char *reason);
+
 // "lost PATH\n"
 std::string_view format_lost(learn_line *line, const char *path);
 
 // "BTN_SELECT+BTN_START held 1.42 s\n": the names joined as a run line takes
-// them, the time in seconds to the nearest hundredth. A line too long for
-// the room ends with the names that fit.
-std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec);
+// them, the time in seconds to the nearest hundredth; with a path, the pad
+// it was held on, "... held 1.42 s on PATH\n", or null for none. A line too long for the room
+// ends with the names that fit.
+std::string_view format_chord(learn_line *line, std::span<const std::string_view> names, long long held_usec,
+                              const char *path);
 
 // Writes the line to standard output in one write().
 void learn_tell(std::string_view line);

@@ -1,7 +1,8 @@
 // Pads found by the name the kernel gives them, read from sysfs, so that a
-// node whose name matches no pattern is never opened; and which devices are
-// joysticks or gamepads at all, by their keys.
+// node whose name matches no pattern is never opened.
 #pragma once
+
+#include "devices.h"
 
 #include <array>
 #include <climits>
@@ -25,18 +26,28 @@ bool read_pad_name(const char *class_dir, const char *node, pad_name *name);
 // matches every name, a blank is a blank).
 bool name_matches(std::span<const char *const> patterns, const char *name);
 
-// The event nodes in NODE_DIR (/dev/input) whose names match, lowest number
-// first, as many as `found` holds; the count of all that match, which may be
-// more, or -1 when NODE_DIR cannot be read. Only sysfs is read, never a node.
+// The vendor and product ids of event node `node` as sysfs gives them
+// (CLASS_DIR/NODE/device/id/vendor and product); 0 for one it does not give.
+void read_pad_ids(const char *class_dir, const char *node, unsigned short *vendor, unsigned short *product);
+
+// What sysfs tells of event node `node` without opening it: its keys, axes
+// and properties (CLASS_DIR/NODE/device/capabilities/key and abs, and
+// device/properties) and its vendor; false when it is gone.
+bool read_sysfs_shape(const char *class_dir, const char *node, device_shape *shape);
+
+// A joystick or gamepad under /dev/input, and whether a pattern takes it.
+struct pad_seen {
+    node_name node;
+    bool matches;
+};
+
+// The event nodes in NODE_DIR (/dev/input) that are pads (devices.h's
+// is_pad, as sysfs shows them: a pad's motion sensors and touchpad are not),
+// lowest number first, as many as `found` holds, each with whether its name
+// matches; the count of all pads, which may be more, or -1 when NODE_DIR
+// cannot be read. Only sysfs is read, never a node.
 int list_pads(const char *node_dir, const char *class_dir, std::span<const char *const> patterns,
-              std::span<node_name> found);
+              std::span<pad_seen> found);
 
 // NODE_DIR/NODE into `path`; false when it does not fit.
 bool node_path(const char *node_dir, const char *node, std::span<char> path);
-
-// Whether a device with these keys (EVIOCGBIT(EV_KEY) bits, in the kernel's
-// layout, at least KEY_MAX + 1 bits) is a joystick or gamepad: it has a key of
-// the joystick or gamepad ranges (BTN_JOYSTICK to BTN_THUMBR) or one of the
-// extra buttons (BTN_TRIGGER_HAPPY1 to BTN_TRIGGER_HAPPY40). A keyboard, a
-// mouse, a touchpad or a motion sensor has none of them.
-bool has_joystick_keys(std::span<const unsigned long> key_bits);

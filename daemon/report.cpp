@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "learn.h"
 #include "sources.h"
 
 #include <array>
@@ -213,15 +214,18 @@ void report_fired(const reporting *reporting, const firing *fired)
         return;
     report_line text;
     line_writer line{text};
-    line_add(&line, "run ");
+    const binding_kind kind = fired->bound->kind;
+    line_add(&line, kind == binding_kind::repeat ? "repeat " : kind == binding_kind::double_press ? "double " : "run ");
     add_list(&line, fired->bound);
-    if (fired->by == fired_by::hold) {
+    if (fired->by == fired_by::again) {
+        line_add(&line, " again");
+    } else if (fired->by == fired_by::hold) {
         line_add(&line, " held ");
-        line_add_number(&line, static_cast<unsigned>(fired->bound->hold_usec / 1000));
+        line_add_number(&line, static_cast<unsigned>(fired->bound->usec / 1000));
         line_add(&line, " ms");
     } else if (fired->by == fired_by::release) {
         line_add(&line, " on release");
-    } else if (fired->by == fired_by::tap) {
+    } else if (fired->by == fired_by::tap && kind == binding_kind::run) {
         line_add(&line, " on tap");
     } else if (fired->by == fired_by::at_once) {
         line_add(&line, " at once");
@@ -296,5 +300,24 @@ void report_left_alone(const reporting *reporting, const char *path)
     line_add(&line, "left alone ");
     line_add(&line, path);
     line_add(&line, ": too many pads");
+    tell(reporting, &line);
+}
+
+void report_not_taken(const reporting *reporting, const char *path, const char *name, unsigned short vendor,
+                      unsigned short product, const char *reason)
+{
+    if (reporting == nullptr || reporting->where == report_to::nothing)
+        return;
+    std::array<char, 16> ids;
+    format_ids(&ids, vendor, product);
+    report_line text;
+    line_writer line{text};
+    line_add(&line, "not taken ");
+    line_add(&line, path);
+    line_add(&line, ": ");
+    line_add(&line, name);
+    line_add(&line, ids.data());
+    line_add(&line, ": ");
+    line_add(&line, reason);
     tell(reporting, &line);
 }

@@ -53,8 +53,10 @@ void report_start(reporting *reporting, bool verbose, bool daemon_mode);
 // "run LIST held 1500 ms: COMMAND", a run binding that fired as its chord
 // was let go as "run LIST on release: COMMAND", one of names let go before
 // the settle time as "run LIST on tap: COMMAND", and one that fired as soon
-// as its chord was held as "run LIST at once: COMMAND". A list of digits is written
-// lowest first, one of names as given.
+// as its chord was held as "run LIST at once: COMMAND". A repeat binding as
+// "repeat LIST: COMMAND", then "repeat LIST again: COMMAND"; a double press
+// as "double LIST: COMMAND". A list of digits is written lowest first, one
+// of names as given.
 void report_fired(const reporting *reporting, const firing *fired);
 
 // "ended LIST: status N", "ended LIST: signal N", or "ended LIST: status
@@ -71,3 +73,8 @@ void report_device(const reporting *reporting, const char *path, bool found);
 // "left alone PATH: too many pads", for a pad whose name matches while every
 // place for a source is taken.
 void report_left_alone(const reporting *reporting, const char *path);
+
+// "not taken PATH: NAME (VVVV:PPPP): REASON", for a pad that no pattern takes
+// ("does not match 'PATTERN'") or that cannot be opened (strerror's text).
+void report_not_taken(const reporting *reporting, const char *path, const char *name, unsigned short vendor,
+                      unsigned short product, const char *reason);

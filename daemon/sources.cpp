@@ -33,66 +33,6 @@ unsigned char game_port_read() { return 0xFF; }
 namespace {
 constexpr unsigned char all_up = 0xFF;
 
-// The event types fit one word, so one word is all their EVIOCGBIT needs.
-static_assert(EV_MAX < bits_per_word);
-
-using axis_bits = std::array<unsigned long, (ABS_MAX + bits_per_word) / bits_per_word>;
-
-bool has_bit(const unsigned long *bits, int code)
-{
-    return ((bits[code / bits_per_word] >> (code % bits_per_word)) & 1) != 0;
-}
-
-void set_bit(unsigned long *bits, int code)
-{
-    bits[code / bits_per_word] |= 1UL << (code % bits_per_word);
-}
-
-bool has(chord buttons, int bit)
-{
-    return (buttons & (chord{1} << bit)) != 0;
-}
-
-void add_buttons(const key_bits *capabilities, int first, int last, device_buttons *buttons, int *count)
-{
-    for (int code = first; code <= last && *count < digit_buttons; ++code)
-        if (has_bit(capabilities->data(), code))
-            (*buttons)[(*count)++] = key_button(static_cast<unsigned short>(code));
-}
-
-bool same_button(const device_button *a, const device_button *b)
-{
-    return a->key == b->key && a->axis == b->axis && a->use == b->use && a->direction == b->direction;
-}
-
-bool reads_something(const device_button *button)
-{
-    return button->key != 0 || button->use != axis_use::none;
-}
-
-// An axis held: past three quarters of the range towards its end, and then
-// until it is back at the middle.
-bool axis_held(const device_button *button, int value, bool before)
-{
-    const long long from_minimum = static_cast<long long>(value) - button->minimum;
-    const long long range = button->range;
-    if (button->use == axis_use::high)
-        return before ? 2 * from_minimum > range + 1 : 4 * from_minimum >= 3 * range;
-    return before ? 2 * from_minimum < range - 1 : 4 * from_minimum <= range;
-}
-
-bool held(const device_button *button, const key_bits *keys, const axis_values *axes, bool before)
-{
-    if (button->key != 0 && has_bit(keys->data(), button->key))
-        return true;
-    if (button->use == axis_use::none)
-        return false;
-    const int value = (*axes)[button->axis];
-    if (button->use == axis_use::hat)
-        return (value < 0 ? -1 : value > 0 ? 1 : 0) == button->direction;
-    return axis_held(button, value, before);
-}
-
 // O_NONBLOCK: a FIFO planted at PATH must not hang the daemon before it is
 // refused, and a device's events are drained without waiting.
 int open_path(const source_set *sources, const source *port)
@@ -114,29 +54,6 @@ mode_t file_type(int fd)
     return fstatat(fd, "", &st, AT_EMPTY_PATH) == 0 ? st.st_mode & S_IFMT : 0;
 }
 
-// What a device has of the capabilities a button needs: the rest reads up.
-device_button as_the_device_has(device_button button, const key_bits *keys, const axis_bits *axes)
-{
-    if (button.key != 0 && !has_bit(keys->data(), button.key))
-        button.key = 0;
-    if (button.use != axis_use::none && !has_bit(axes->data(), button.axis))
-        button.use = axis_use::none;
-    if (button.use == axis_use::none)
-        button.axis = 0;
-    return button;
-}
-
-// A named button as the device reads it: an axis in the range it gives.
-device_button named_button(int fd, button_id id)
-{
-    if (id.kind == button_kind::key)
-        return key_button(id.code);
-    input_absinfo info {};
-    if (ioctl(fd, EVIOCGABS(id.code), &info) < 0 || info.maximum <= info.minimum)
-        return {};
-    return axis_button(id, info.minimum, info.maximum);
-}
-
 void map_same_buttons(source *port, int count)
 {
     for (int bit = 0; bit < count; ++bit) {
@@ -147,74 +64,18 @@ void map_same_buttons(source *port, int count)
     }
 }
 
-// Learning mode watches everything a device has, up to the bits a chord
-// has: its keys, the D-pad as keys or hat 0, and every other axis both ways.
-int every_button(int fd, const key_bits *keys, const axis_bits *axes, device_buttons *buttons)
-{
-    int count = 0;
-    for (int code = 1; code <= KEY_MAX && count < max_buttons; ++code)
-        if (has_bit(keys->data(), code) && (code < BTN_DPAD_UP || code > BTN_DPAD_RIGHT))
-            (*buttons)[count++] = key_button(static_cast<unsigned short>(code));
-    const bool hat = has_bit(axes->data(), ABS_HAT0X) || has_bit(axes->data(), ABS_HAT0Y);
-    for (int code = BTN_DPAD_UP; code <= BTN_DPAD_RIGHT && count < max_buttons; ++code)
-        if (hat || has_bit(keys->data(), code))
-            (*buttons)[count++] = key_button(static_cast<unsigned short>(code));
-    // A way the axis rests at, as a trigger rests at its minimum, is no button.
-    input_absinfo info {};
-    for (int code = 0; code <= ABS_MAX && count + 1 < max_buttons; ++code) {
-        if (!has_bit(axes->data(), code) || code == ABS_HAT0X || code == ABS_HAT0Y
-            || ioctl(fd, EVIOCGABS(code), &info) < 0 || info.maximum <= info.minimum)
-            continue;
-        for (const button_kind way : {button_kind::axis_high, button_kind::axis_low}) {
-            const device_button button = axis_button({static_cast<unsigned short>(code), way}, info.minimum, info.maximum);
-            if (!axis_held(&button, info.value, false))
-                (*buttons)[count++] = button;
-        }
-    }
-    return count;
-}
-
-// The watched buttons as the settings name them.
-int watched_buttons(const source_set *sources, int fd, const key_bits *keys, device_buttons *buttons)
-{
-    const settings *given = sources->given;
-    if (given->buttons.count == 0)
-        default_buttons(keys, buttons);
-    for (int digit = 0; digit < given->buttons.count; ++digit)
-        (*buttons)[digit] = key_button(given->buttons.code[digit]);
-    for (int bit = digit_buttons; bit < given->button_count; ++bit)
-        (*buttons)[bit] = named_button(fd, given->named[bit]);
-    for (int bit = 0; bit < given->button_count; ++bit)
-        if (!has(sources->watched, bit))
-            (*buttons)[bit] = device_button{};
-    return given->button_count;
-}
-
 // The watched buttons on an input event device; false when fd is anything
-// else or has none of them. Learning mode takes pads found by name only when
-// they are joysticks or gamepads.
+// else or has none of them. Pads found by name are taken only when they are
+// joysticks or gamepads, never a pad's motion sensors or touchpad.
 bool learn_buttons(const source_set *sources, int fd, source *port)
 {
-    unsigned long types = 0;
-    axis_bits axes{};
-    key_bits keys{};
-    if (ioctl(fd, EVIOCGBIT(0, sizeof types), &types) < 0
-        || ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()) < 0
-        || ioctl(fd, EVIOCGBIT(EV_ABS, sizeof axes), axes.data()) < 0)
-        return false;
-    if (((types >> EV_ABS) & 1) == 0)
-        axes = {};
-    if (sources->learning && port->by_name && !has_joystick_keys(keys))
+    device_shape shape;
+    if (!read_shape(fd, &shape) || (port->by_name && !is_pad(&shape)))
         return false;
     *port->buttons = device_buttons{};
-    port->button_count = sources->learning ? every_button(fd, &keys, &axes, port->buttons)
-                                           : watched_buttons(sources, fd, &keys, port->buttons);
-    bool any = false;
-    for (int bit = 0; bit < port->button_count; ++bit) {
-        device_button *button = &(*port->buttons)[bit];
-        *button = as_the_device_has(*button, &keys, &axes);
-        any = any || reads_something(button);
-    }
+    port->button_count = sources->learning ? every_button(fd, &shape, port->buttons)
+                                           : watched_buttons(fd, &shape, sources->given, sources->watched, port->buttons);
+    const bool any = fit_buttons(&shape, port->buttons, port->button_count);
     map_same_buttons(port, port->button_count);
     port->raw = 0;
     return any;
@@ -247,38 +108,6 @@ void tell_lost(const source_set *sources, const source *port)
     }
     learn_line line;
     learn_tell(format_lost(&line, port->path));
-}
-
-void ask_mask(int fd, unsigned type, const void *bits, size_t size)
-{
-    input_mask mask {};
-    mask.type = type;
-    mask.codes_size = static_cast<__u32>(size);
-    mask.codes_ptr = reinterpret_cast<std::uintptr_t>(bits);
-    // A kernel without event masks sends everything: more wake-ups, the same behaviour.
-    static_cast<void>(ioctl(fd, EVIOCSMASK, &mask));
-}
-
-// The kernel sends this reader the watched buttons' events only, and the
-// axes' that stand for some: sticks, unnamed triggers and the other buttons
-// of a pad in play wake nobody. (Reports that carry nothing left are not sent.)
-void ask_only_for_buttons(int fd, const device_buttons *buttons, int count)
-{
-    key_bits keys{};
-    axis_bits axes{};
-    unsigned long types = 1UL << EV_KEY;
-    for (int bit = 0; bit < count; ++bit) {
-        const device_button &button = (*buttons)[bit];
-        if (button.key != 0)
-            set_bit(keys.data(), button.key);
-        if (button.use != axis_use::none) {
-            set_bit(axes.data(), button.axis);
-            types |= 1UL << EV_ABS;
-        }
-    }
-    ask_mask(fd, EV_KEY, keys.data(), sizeof keys);
-    ask_mask(fd, EV_ABS, axes.data(), sizeof axes);
-    ask_mask(fd, 0, &types, sizeof types);
 }
 
 // A pad found by its name leaves its place free; a -j path is looked for again.
@@ -361,35 +190,16 @@ unsigned char image_read(int fd)
     return status;
 }
 
-// Each axis that some button reads, once.
-void read_axes(int fd, const device_buttons *buttons, int count, axis_values *axes)
-{
-    axis_bits read{};
-    for (int bit = 0; bit < count; ++bit) {
-        const device_button &button = (*buttons)[bit];
-        if (button.use == axis_use::none || has_bit(read.data(), button.axis))
-            continue;
-        set_bit(read.data(), button.axis);
-        input_absinfo info {};
-        (*axes)[button.axis] = ioctl(fd, EVIOCGABS(button.axis), &info) == 0 ? info.value : 0;
-    }
-}
-
 // The state of every key now (and of the axes that matter), whatever the
 // event queue holds.
 chord device_read(source_set *sources, source *port)
 {
-    key_bits keys{};
-    if (ioctl(port->fd, EVIOCGKEY(sizeof keys), keys.data()) < 0) {
+    if (!read_device(port->fd, port->buttons, port->button_count, &port->raw)) {
         // Unplugged (ENODEV), or unusable for another reason: let go of the
         // node and look for PATH again.
         close_source(sources, port);
         return 0;
     }
-    const int count = port->button_count;
-    axis_values axes{};
-    read_axes(port->fd, port->buttons, count, &axes);
-    port->raw = device_state(port->buttons, count, &keys, &axes, port->raw);
     return mapped_chord(&port->same_as, port->raw);
 }
 
@@ -404,29 +214,72 @@ source *place_of(source_set *sources, const std::array<char, 32> *path)
     return nullptr;
 }
 
-// A node that is not readable yet keeps its place: udev makes it readable a
-// moment after it appears, and the change of its mode brings the daemon back.
-void take_pad(source_set *sources, const char *node)
+// Whether the pad at `path` is in a place or was put in one: 0, else errno
+// of the open that failed; a pad that is not there to be opened, or is no
+// pad after all, neither takes a place nor is told.
+int take_pad(source_set *sources, const std::array<char, 32> *path)
 {
-    std::array<char, 32> path;
-    if (!node_path("/dev/input", node, path))
-        return;
-    source *port = place_of(sources, &path);
+    source *port = place_of(sources, path);
     if (port == nullptr) {
-        report_left_alone(sources->report, path.data());
-        return;
+        report_left_alone(sources->report, path->data());
+        return 0;
     }
     if (port->kind != source_kind::closed)
-        return;
-    port->node = path;
+        return 0;
+    port->node = *path;
     const int fd = open_path(sources, port);
-    if (fd < 0 && errno == EACCES)
-        return;
+    const int error = fd < 0 ? errno : 0;
     if (fd < 0 || !take(sources, port, fd)) {
         port->node[0] = '\0';
-        return;
+        return error == ENOENT || error == ENODEV ? 0 : error;
     }
     tell_found(sources, port, false);
+    return 0;
+}
+
+bool told_before(const source_set *sources, const not_taken *pad)
+{
+    for (int i = 0; i < sources->untaken_count; ++i)
+        if (strcmp(sources->untaken[i].node.data(), pad->node.data()) == 0 && sources->untaken[i].error == pad->error)
+            return true;
+    return false;
+}
+
+// "does not match 'A' or 'B'", cut where the room ends.
+void no_match_reason(const source_set *sources, std::span<char> reason)
+{
+    size_t length = 0;
+    const auto add = [&](const char *text) {
+        for (; *text != '\0' && length + 1 < reason.size(); ++text)
+            reason[length++] = *text;
+    };
+    add("does not match ");
+    for (size_t i = 0; i < sources->patterns.size(); ++i) {
+        add(i == 0 ? "'" : " or '");
+        add(sources->patterns[i]);
+        add("'");
+    }
+    reason[length] = '\0';
+}
+
+void tell_not_taken(const source_set *sources, const not_taken *pad, const char *path)
+{
+    pad_name name{};
+    unsigned short vendor = 0;
+    unsigned short product = 0;
+    if (!read_pad_name("/sys/class/input", pad->node.data(), &name))
+        name[0] = '\0';
+    read_pad_ids("/sys/class/input", pad->node.data(), &vendor, &product);
+    std::array<char, 512> reason;
+    if (pad->error == 0)
+        no_match_reason(sources, reason);
+    const char *why = pad->error == 0 ? reason.data() : strerror(pad->error);
+    if (!sources->learning) {
+        report_not_taken(sources->report, path, name.data(), vendor, product, why);
+        return;
+    }
+    learn_line line;
+    learn_tell(format_not_taken(&line, path, name.data(), vendor, product, why));
 }
 
 } // namespace
@@ -520,16 +373,26 @@ void take_pads(source_set *sources)
 {
     if (sources->patterns.empty())
         return;
-    // Room for the pads' other devices whose names match too (motion
-    // sensors, touchpads), which are opened and let go.
-    std::array<node_name, 4UL * max_sources> found;
-    const int matched = std::min(list_pads("/dev/input", "/sys/class/input", sources->patterns, found),
-                                 static_cast<int>(found.size()));
-    for (int i = 0; i < sources->count; ++i)
-        if (sources->list[i].by_name && sources->list[i].kind == source_kind::closed)
-            sources->list[i].node[0] = '\0'; // not readable before: looked at again below
-    for (int i = 0; i < matched; ++i)
-        take_pad(sources, found[i].data());
+    std::array<pad_seen, 4UL * max_sources> found;
+    const int pads = std::min(list_pads("/dev/input", "/sys/class/input", sources->patterns, found),
+                              static_cast<int>(found.size()));
+    std::array<not_taken, 4UL * max_sources> untaken;
+    int untaken_count = 0;
+    for (int i = 0; i < pads; ++i) {
+        std::array<char, 32> path;
+        if (!node_path("/dev/input", found[i].node.data(), path))
+            continue;
+        const int error = found[i].matches ? take_pad(sources, &path) : 0;
+        if (found[i].matches && error == 0)
+            continue;
+        not_taken *pad = &untaken[untaken_count++];
+        memcpy(pad->node.data(), found[i].node.data(), pad->node.size());
+        pad->error = error;
+        if (!told_before(sources, pad))
+            tell_not_taken(sources, pad, path.data());
+    }
+    sources->untaken = untaken;
+    sources->untaken_count = untaken_count;
 }
 
 chord source_read(source_set *sources, source *port)
@@ -559,65 +422,11 @@ void source_drain(source_set *sources, source *port)
         close_source(sources, port);
 }
 
-int default_buttons(const key_bits *capabilities, device_buttons *buttons)
-{
-    int count = 0;
-    add_buttons(capabilities, BTN_JOYSTICK, KEY_MAX, buttons, &count);
-    add_buttons(capabilities, BTN_MISC, BTN_JOYSTICK - 1, buttons, &count);
-    return count;
-}
-
-device_button key_button(unsigned short key)
-{
-    device_button button{};
-    button.key = key;
-    if (key >= BTN_DPAD_UP && key <= BTN_DPAD_RIGHT) {
-        button.use = axis_use::hat;
-        button.axis = key <= BTN_DPAD_DOWN ? ABS_HAT0Y : ABS_HAT0X;
-        button.direction = key == BTN_DPAD_UP || key == BTN_DPAD_LEFT ? -1 : 1;
-    }
-    return button;
-}
-
-device_button axis_button(button_id axis, int minimum, int maximum)
-{
-    device_button button{};
-    button.axis = axis.code;
-    button.use = axis.kind == button_kind::axis_low ? axis_use::low : axis_use::high;
-    button.minimum = minimum;
-    button.range = maximum - minimum;
-    return button;
-}
-
-chord device_state(const device_buttons *buttons, int count, const key_bits *keys, const axis_values *axes,
-                   chord before)
-{
-    chord now = 0;
-    for (int bit = 0; bit < count; ++bit)
-        if (held(&(*buttons)[bit], keys, axes, has(before, bit)))
-            now |= chord{1} << bit;
-    return now;
-}
-
 std::string_view bit_name(const source *port, int bit, std::array<char, 32> *name)
 {
     if (port->kind != source_kind::device) {
         (*name)[0] = static_cast<char>('1' + bit);
         return {name->data(), 1};
     }
-    const device_button &button = (*port->buttons)[bit];
-    std::string_view text;
-    if (button.key != 0)
-        text = key_name(button.key);
-    else if (button.use == axis_use::hat)
-        text = key_name(button.axis == ABS_HAT0Y ? (button.direction < 0 ? BTN_DPAD_UP : BTN_DPAD_DOWN)
-                                                 : (button.direction < 0 ? BTN_DPAD_LEFT : BTN_DPAD_RIGHT));
-    else
-        text = axis_name(button.axis);
-    const bool low = button.key == 0 && button.use == axis_use::low;
-    const size_t length = std::min(text.size(), name->size() - 2);
-    memcpy(name->data(), text.data(), length);
-    if (low)
-        (*name)[length] = '-';
-    return {name->data(), length + (low ? 1 : 0)};
+    return button_name(&(*port->buttons)[bit], name);
 }

@@ -6,43 +6,13 @@
 #pragma once
 
 #include "command_line.h"
+#include "devices.h"
 #include "gestures.h"
 #include "report.h"
 
 #include <array>
 #include <climits>
 #include <span>
-
-#include <linux/input.h>
-
-// One bit per key code, in the kernel's layout: what EVIOCGBIT(EV_KEY) and
-// EVIOCGKEY fill in.
-constexpr int bits_per_word = 8 * sizeof(unsigned long);
-using key_bits = std::array<unsigned long, (KEY_MAX + bits_per_word) / bits_per_word>;
-
-// Every absolute axis's value, by code.
-using axis_values = std::array<int, ABS_CNT>;
-
-enum class axis_use : unsigned char {
-    none,
-    hat,  // hat 0 for a D-pad name: held while the axis points `direction`
-    high, // held from three quarters of the range up, until back at the middle
-    low,  // held from a quarter of the range down, until back at the middle
-};
-
-// How one chord bit reads on an input event device: a key, an axis, or for
-// the D-pad's names either, so that a pad reporting keys or a hat works.
-struct device_button {
-    unsigned short key; // 0: no key
-    unsigned short axis;
-    axis_use use;
-    signed char direction; // hat: -1 (up, left) or 1 (down, right)
-    int minimum;           // high, low: the axis's range as EVIOCGABS gives it
-    int range;
-};
-// Not set up until a device is taken, so that the places of sources that
-// are not devices never bring these pages into memory; {} makes one none.
-using device_buttons = std::array<device_button, max_buttons>;
 
 enum class source_kind : unsigned char {
     game_port,
@@ -78,6 +48,12 @@ struct source {
     learned press;
 };
 
+// A pad that no place holds: why, and errno for one that could not be opened.
+struct not_taken {
+    std::array<char, 16> node{};
+    int error = 0; // 0: its name matches no pattern
+};
+
 // As in settings, the fields written at start-up first, the large arrays
 // last: a port image's sources never write the devices' buttons.
 struct source_set {
@@ -90,6 +66,10 @@ struct source_set {
     unsigned changes = 0; // counts sources opened and closed, for the waiting
     const reporting *report = nullptr; // told when a device is lost and found again
     std::array<source, max_sources> list;
+    // The pads told as not taken at the last look, so that each is told once
+    // as it comes, and again only should its reason change.
+    std::array<not_taken, 4UL * max_sources> untaken;
+    int untaken_count = 0;
     // The directory the daemon was started in: relative paths name files
     // there, also once -d has changed to "/".
     std::array<char, PATH_MAX> start_dir;
@@ -114,7 +94,10 @@ open_result source_open(source_set *sources, source *port);
 void source_reopen(source_set *sources, source *port);
 
 // Takes the pads under /dev/input whose names match, into the free places,
-// and those not readable before that are now; the rest are left alone.
+// and those not readable before that are now; the rest are left alone. A
+// pad that cannot be opened holds no place: it is tried again at the next
+// look, which a change of its permissions brings. With -v and in learning
+// mode each pad not taken is told once, with why.
 void take_pads(source_set *sources);
 
 // Whether the source is a place for a pad that holds none.
@@ -137,20 +120,3 @@ chord source_chord(const source *port, chord buttons);
 // Reads a device's pending events without blocking, so that it is quiet until
 // the next change; closes it when it is gone.
 void source_drain(source_set *sources, source *port);
-
-// Without -b: a device's first four buttons, numbered as the kernel's joystick
-// interface numbers them: the codes it has from BTN_JOYSTICK up to KEY_MAX,
-// then those from BTN_MISC up to BTN_JOYSTICK - 1. Returns how many it has.
-int default_buttons(const key_bits *capabilities, device_buttons *buttons);
-
-// A key of the D-pad's names or another: BTN_DPAD_UP, _DOWN, _LEFT and
-// _RIGHT also name hat 0's directions.
-device_button key_button(unsigned short key);
-
-// An axis pushed past three quarters of its range, from minimum to maximum.
-device_button axis_button(button_id axis, int minimum, int maximum);
-
-// The chord held on a device with these keys and axes, given what was held
-// before: an axis stays held until it is back at its middle.
-chord device_state(const device_buttons *buttons, int count, const key_bits *keys, const axis_values *axes,
-                   chord before);

@@ -257,10 +257,85 @@ void leave_session()
     static_cast<void>(chdir("/"));
 }
 
+// The lock file made anew: nothing may be at the path by then, so that the
+// file locked is the file made.
+int make_lock(int directory, const char *name)
+{
+    const int fd = openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EEXIST)
+        fail("Another file appeared at the lock path\n");
+    // The umask may have taken the user's own bits.
+    if (fd < 0 || fchmod(fd, 0600) != 0)
+        fail("Couldn't open lockfile\n");
+    return fd;
+}
+
+// What is at the path goes (AT_REMOVEDIR for an empty directory), and the
+// lock file is made anew.
+int replace_lock(int directory, const char *name, int unlink_flags)
+{
+    if (unlinkat(directory, name, unlink_flags) != 0 && errno != ENOENT)
+        fail("Lock file of another user could not be removed\n");
+    return make_lock(directory, name);
+}
+
+// A directory where others may make files, as the sticky /run/lock: what
+// another user has put there may have been put to keep the daemon out.
+bool open_to_others(int directory)
+{
+    struct stat st {};
+    return fstat(directory, &st) == 0 && ((st.st_mode & S_ISVTX) != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0);
+}
+
+bool is_others(const struct stat &st)
+{
+    return st.st_uid != getuid();
+}
+
 // The lock directory may be writable by everyone: a link planted at the path
 // or on the way to it must not lead the daemon to another file, and a file
-// that another user made there is not the daemon's to lock.
-int open_lock(const char *path)
+// that another user made there is not the daemon's to lock. For root such a
+// file in an open directory is no daemon's either: it is replaced, so that
+// nobody can keep the system's daemon from starting.
+int open_lock(int directory, const char *name)
+{
+    struct stat st {};
+    if (getuid() == 0 && fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && is_others(st)
+        && open_to_others(directory))
+        return replace_lock(directory, name, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
+    const int fd = openat(directory, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        fail("Couldn't open lockfile\n");
+    // Our own "", as in file_type.
+    if (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0 || !S_ISREG(st.st_mode))
+        fail("Lock file is not a regular file\n");
+    if (is_others(st))
+        fail("Lock file is owned by another user\n");
+    return fd;
+}
+
+bool lock_whole(int fd)
+{
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    lock.l_pid = getpid();
+    return fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+// A daemon holds a write lock: a read lock is another process's that opened
+// the file while others could, and keeps no daemon's place.
+bool read_locked(int fd)
+{
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    return fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type == F_RDLCK;
+}
+
+void setlock(const char *path)
 {
     const char *name = nullptr;
     const int directory = open_lock_directory(path, &name);
@@ -268,31 +343,21 @@ int open_lock(const char *path)
         fail("Lock file is not a regular file\n");
     if (directory < 0)
         fail("Couldn't open lockfile\n");
-    const int fd = openat(directory, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
+    int fd = open_lock(directory, name);
+    // The user's alone before it is locked: a file left by an older daemon
+    // was 0644, and another user may still have it open.
+    if (fchmod(fd, 0600) != 0)
         fail("Couldn't open lockfile\n");
-    close(directory);
-    struct stat st {};
-    // Our own "", as in file_type.
-    if (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0 || !S_ISREG(st.st_mode))
-        fail("Lock file is not a regular file\n");
-    if (st.st_uid != getuid())
-        fail("Lock file is owned by another user\n");
-    return fd;
-}
-
-void setlock(const char *path)
-{
-    const int fd = open_lock(path);
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    lock.l_pid = getpid();
+    if (!lock_whole(fd) && read_locked(fd)) {
+        close(fd);
+        if (unlinkat(directory, name, 0) != 0)
+            fail("Lockfile already locked\n");
+        fd = make_lock(directory, name);
+    }
     // The lock lives as long as this descriptor, which is never closed.
-    if (fcntl(fd, F_SETLK, &lock) != 0)
+    if (!lock_whole(fd))
         fail("Lockfile already locked\n");
+    close(directory);
     // cppcheck-suppress resourceLeak ; the descriptor is kept open on purpose: it holds the lock
 }
 
@@ -340,8 +405,8 @@ void look_at(source_set *sources, source *port, reporting *report)
         // NOLINTNEXTLINE(cert-env33-c): running the bound command through the shell is the daemon's work
         const int status = system(fired.bound->command);
         report_ended(report, fired.bound, status); // a command that fails changes nothing else
-        gesture_fired(&port->moves, &rules, &fired);
         now = now_usec();
+        gesture_fired(&port->moves, &rules, &fired, now);
         gesture_step(&port->moves, &rules, source_read(sources, port), now);
         report_held(report, sources, port);
     }
@@ -355,6 +420,15 @@ int buttons_in(chord buttons)
     for (; buttons != 0; buttons &= buttons - 1)
         ++count;
     return count;
+}
+
+int sources_open(const source_set *sources)
+{
+    int open = 0;
+    for (int i = 0; i < sources->count; ++i)
+        if (sources->list[i].kind != source_kind::closed)
+            ++open;
+    return open;
 }
 
 // Learning mode: once a source's buttons are all let go, the largest chord
@@ -378,8 +452,12 @@ void learn_from(source_set *sources, source *port)
             chord_names[count] = bit_name(port, bit, &names[count]);
             ++count;
         }
+    // With more than one pad taken, which one, as -v tells it: two pads of
+    // one name are told apart by their paths.
+    const char *path = sources_open(sources) > 1 ? port->path : nullptr;
     learn_line line;
-    learn_tell(format_chord(&line, {chord_names.data(), count}, (press->until == 0 ? now : press->until) - press->since));
+    learn_tell(format_chord(&line, {chord_names.data(), count}, (press->until == 0 ? now : press->until) - press->since,
+                            path));
     *press = {};
 }
 

@@ -22,7 +22,7 @@ complete_line() {
     fi
 }
 
-complete_line '-b -d -h -i -j -l -m -n -p -r -v -w' tabrin ''
+complete_line '-2 -a -b -d -h -i -j -l -m -n -p -r -v -w' tabrin ''
 complete_line '-p' tabrin -debug -r 12 true -p
 complete_line 'BTN_SELECT+BTN_START' tabrin -r BTN_SELECT+BTN_ST
 complete_line 'ABS_Z+ABS_RZ' tabrin -v -r ABS_Z+ABS_R
@@ -30,6 +30,8 @@ complete_line 'ABS_Y ABS_Y-' tabrin -r ABS_Y
 complete_line 'BTN_SELECT,BTN_START' tabrin -b BTN_SELECT,BTN_STA
 complete_line 'BTN_MODE' tabrin -r 12 'xterm &' -h BTN_MO
 complete_line '' tabrin -h BTN_MODE 15
+complete_line '' tabrin -a BTN_SELECT+BTN_DPAD_UP 15
+complete_line 'BTN_MODE' tabrin -2 BTN_MO
 power_menu_of_this_test() { :; }
 complete_line 'power_menu_of_this_test' tabrin -h BTN_MODE 1500 power_menu_of_this
 complete_line '' tabrin -w 30

@@ -121,6 +121,49 @@ TEST(ControllerActions, RestartLeavesExactlyOneNewDaemon)
     EXPECT_EQ(processes_with_argument(dir / "lock"), std::vector<pid_t>{second.pid});
 }
 
+// `lines` hold lines of 4,000-byte commands, all of button 1, each held longer.
+void write_long_commands(const temp_dir &dir, int lines)
+{
+    write_config(dir, dir / "lock");
+    std::string text = read_file(dir / "conf");
+    for (int i = 1; i <= lines; ++i)
+        text += "hold 1 " + std::to_string(100 + i * 10) + " : " + std::string(4000, 'x') + "\n";
+    write_file(dir / "conf", text);
+}
+
+// The shell takes the daemon's command line as one argument, which the kernel
+// limits to 128 KiB: thirty such commands start, forty are refused with a
+// message by every action that would start them, and nothing is stopped.
+TEST(ControllerActions, CommandsTooLongForTheShellAreRefusedAndNothingStarts)
+{
+    temp_dir dir;
+    write_long_commands(dir, 30);
+    auto result = tabrind(dir, "start");
+    process_guard daemon(daemon_of(dir));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_GT(daemon.pid, 0);
+
+    write_long_commands(dir, 40);
+    for (const char *action : {"restart", "start"}) {
+        result = tabrind(dir, action);
+        EXPECT_EQ(result.err, "Commands too long to pass to the shell in one argument\n") << action;
+        EXPECT_EQ(result.out, "") << action;
+        EXPECT_EQ(result.status, 1) << action;
+        EXPECT_EQ(lock_holder(dir / "lock"), daemon.pid) << action;
+    }
+    EXPECT_EQ(tabrind(dir, "status").out, running(daemon.pid));
+    result = tabrind(dir, "stop");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(ends(daemon.pid));
+
+    result = tabrind(dir, "start");
+    EXPECT_EQ(result.err, "Commands too long to pass to the shell in one argument\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(daemon_of(dir), 0);
+}
+
 // The daemon runs a bound command inside system(), which ignores SIGINT: the
 // signal is lost, and stop and restart say so instead of claiming success.
 TEST(ControllerActions, DaemonBusyWithACommandDoesNotStop)
@@ -489,29 +532,111 @@ TEST_F(ControllerAsNobody, LinksOnTheWayAreFollowedOnlyWhenRootOrTheUserOwnsThem
 }
 
 // Where fs.protected_regular is off, nobody can make the file at root's lock
-// path and lock it himself: root's controller and daemon take it for no lock
-// of theirs, and signal nothing.
-TEST_F(ControllerAsNobody, FileThatAnotherUserOwnsIsNoLock)
+// path and lock it himself. For root's controller that is no daemon of
+// root's: status says none runs, stop finds none, and start makes root's
+// lock anew; nobody's daemon is never signalled.
+TEST_F(ControllerAsNobody, FileThatAnotherUserOwnsIsNoDaemonOfRoots)
 {
     const std::string open_dir = make_open_dir();
-    process_guard nobodys(spawn({dir / "bin/tabrin", "-j", dir / "port", "-r", "1", "true", "-l", open_dir + "/lock"},
-                                "", as_nobody()));
+    set_buttons(dir / "nobodys_port", all_up); // not the port that finds root's daemon
+    process_guard nobodys(spawn(
+        {dir / "bin/tabrin", "-j", dir / "nobodys_port", "-r", "1", "true", "-l", open_dir + "/lock"}, "", as_nobody()));
     ASSERT_TRUE(wait_for([&] { return lock_holder(open_dir + "/lock") == nobodys.pid; }));
     write_config(dir, open_dir + "/lock");
-    for (const char *action : {"status", "stop", "restart", "start"}) {
-        const auto result = tabrind(dir, action);
-        EXPECT_EQ(result.err, "Lock file is owned by another user\n") << action;
-        EXPECT_EQ(result.out, "") << action;
+    auto result = tabrind(dir, "status");
+    EXPECT_EQ(result.out, "tabrin not running\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    for (const char *action : {"stop", "restart"}) {
+        result = tabrind(dir, action);
+        EXPECT_EQ(result.err, "No tabrin started by tabrind running\n") << action;
         EXPECT_EQ(result.status, 1) << action;
     }
+    starts_and_stops(dir, {}, open_dir + "/lock");
     EXPECT_TRUE(process_alive(nobodys.pid));
-    EXPECT_EQ(lock_holder(open_dir + "/lock"), nobodys.pid);
+}
 
-    ASSERT_EQ(run({"touch", open_dir + "/free"}, as_nobody()).status, 0);
-    const auto refused = run({TABRIN, "-j", dir / "port", "-r", "1", "true", "-d", "-l", open_dir + "/free"});
+// Whatever nobody plants at the lock path in a sticky directory before the
+// system's daemon starts, root's start removes and makes its own lock: the
+// target of a link is left as it was.
+TEST_F(ControllerAsNobody, FilePlantedInAStickyDirectoryKeepsNoDaemonOfRootsFromStarting)
+{
+    const std::string open_dir = make_open_dir();
+    write_file(dir / "precious", "root's\n");
+    const std::string lock = open_dir + "/lock";
+    write_config(dir, lock);
+    const std::vector<std::vector<std::string>> plants = {
+        {"touch", lock}, {"mkfifo", lock}, {"mkdir", lock}, {"ln", "-s", dir / "precious", lock}};
+    for (const auto &plant : plants) {
+        SCOPED_TRACE(plant.front());
+        ASSERT_EQ(run(plant, as_nobody()).status, 0);
+        const auto status = tabrind(dir, "status");
+        EXPECT_EQ(status.out, "tabrin not running\n");
+        EXPECT_EQ(status.err, "");
+        starts_and_stops(dir, {}, lock);
+        struct stat st {};
+        ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, 0U);
+        EXPECT_EQ(st.st_mode & 07777, 0600);
+        ASSERT_EQ(unlink(lock.c_str()), 0);
+    }
+    EXPECT_EQ(read_file(dir / "precious"), "root's\n");
+}
+
+// Where only root may make files, another user's file at the lock path was
+// put there by root: the daemon takes it for no lock of its own, as before.
+TEST_F(ControllerAsNobody, FileOfAnotherUserWhereOnlyRootWritesIsRefused)
+{
+    write_file(dir / "lock", "");
+    give_to_nobody(dir / "lock");
+    const auto refused = run({TABRIN, "-j", dir / "port", "-r", "1", "true", "-d", "-l", dir / "lock"});
     EXPECT_EQ(refused.err, "Lock file is owned by another user\n");
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(lock_holder(open_dir + "/free"), 0);
+    EXPECT_EQ(lock_holder(dir / "lock"), 0);
+}
+
+// A lock file that others could read, as older daemons made it, read-locked
+// by nobody: no daemon. Status and restart say so and signal nothing, and
+// start makes the lock anew, root's alone.
+TEST_F(ControllerAsNobody, ReadLockOfAnotherUserIsNoDaemon)
+{
+    write_file(dir / "lock", "");
+    ASSERT_EQ(chmod((dir / "lock").c_str(), 0644), 0);
+    const std::string holder = program_copy(dir / "bin", HOLD_READ_LOCK);
+    process_guard reader(spawn({holder, dir / "lock"}, dir / "held", as_nobody()));
+    ASSERT_TRUE(wait_for([&] { return read_file(dir / "held") == "held\n"; }));
+
+    auto result = tabrind(dir, "status");
+    EXPECT_EQ(result.out, "tabrin not running\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    result = tabrind(dir, "restart");
+    EXPECT_EQ(result.err, "No tabrin started by tabrind running\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(process_alive(reader.pid));
+
+    result = tabrind(dir, "start");
+    process_guard first(daemon_of(dir));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_GT(first.pid, 0);
+    EXPECT_EQ(lock_holder(dir / "lock"), first.pid);
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600);
+    EXPECT_EQ(run({"cat", dir / "lock"}, as_nobody()).status, 1);
+
+    result = tabrind(dir, "restart");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(ends(first.pid));
+    process_guard second(daemon_of(dir));
+    ASSERT_GT(second.pid, 0);
+    EXPECT_EQ(tabrind(dir, "status").out, running(second.pid));
+    EXPECT_EQ(tabrind(dir, "stop").status, 0);
+    EXPECT_TRUE(ends(second.pid));
+    EXPECT_TRUE(process_alive(reader.pid));
 }
 
 // `tabrind ACTION -f DIR/conf` as USER, with USER's own group alone, finding

@@ -61,6 +61,18 @@ const std::vector<refusal> refusals = {
       "x"},
      "Too many joystick devices\n"},
     {{"-r", "1", "x", "-j", "/tmp"}, "Could not open joystick device /tmp: not a port image or a device with a watched button\n"},
+    // A repeat is its chord's only run binding; a double press is one beside them.
+    {{"-a", "BTN_MODE", "150", "up", "-r", "BTN_MODE", "x"}, "There already is an action for this button combination\n"},
+    {{"-h", "BTN_MODE", "900", "off", "-a", "BTN_MODE", "150", "up"},
+     "There already is an action for this button combination\n"},
+    {{"-a", "12", "150", "up", "-a", "21", "300", "down"}, "There already is an action for this button combination\n"},
+    {{"-2", "BTN_MODE", "x", "-2", "BTN_MODE", "y"}, "There already is an action for this button combination\n"},
+    {{"-2", "12", "x"}, "A double press needs a list of button names\n"},
+    {{"-a", "BTN_MODE", "0", "up"}, "Time out of range\n"},
+    {{"-a", "BTN_MODE", "150"}, "Not enough parameters for option\n"},
+    {{"-2", "BTN_MODE"}, "Not enough parameters for option\n"},
+    {{"-2", "BTN_MODE", "x", "-a", "BTN_MODE", "150", "y", "-r", "BTN_MODE+BTN_START", "z", "-j", "/tmp"},
+     "Could not open joystick device /tmp: not a port image or a device with a watched button\n"},
     // Commands as long as the kernel passes move out of the argument vector whole.
     {{"-r", "1", std::string(131071, 'a'), "-r", "2", std::string(131071, 'b'), "-j", "/tmp"},
      "Could not open joystick device /tmp: not a port image or a device with a watched button\n"},

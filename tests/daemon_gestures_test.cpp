@@ -1,7 +1,8 @@
 // Presses held for given times through a port image, and what they fire:
 // settle, hold times, taps, chords of names, release waits. Each case is a
 // file in tests/gesture_cases:
-//   tabrin OPTIONS...      -r LIST NAME, -h LIST MS NAME: NAME's command writes NAME
+//   tabrin OPTIONS...      -r LIST NAME, -h LIST MS NAME, -a LIST MS NAME, -2 LIST NAME:
+//                          NAME's command writes NAME
 //   press BUTTONS MS       the digits held (- for none), for at least MS ms
 //   so_far NAME...         the names written by then, the buttons still held
 //   expect NAME...         the names written, in order, once all is done
@@ -49,7 +50,7 @@ std::vector<std::string> daemon_options(std::istringstream *words, const temp_di
     std::string word;
     while (*words >> word) {
         options.push_back(word);
-        const int list_words = word == "-r" ? 1 : word == "-h" ? 2 : 0;
+        const int list_words = word == "-r" || word == "-2" ? 1 : word == "-h" || word == "-a" ? 2 : 0;
         for (int i = 0; i < list_words && *words >> word; ++i)
             options.push_back(word);
         if (list_words > 0 && *words >> word)
@@ -185,6 +186,44 @@ TEST(DaemonGestures, VerboseTellsHowEachBindingFired)
                                       "held: none\n"
                                       "run 3 on release: true\n"
                                       "ended 3: status 0\n");
+}
+
+} // namespace
+
+namespace {
+
+// -v names a tap that waited out its window, a double press, a repeat and
+// its repeats.
+TEST(DaemonGestures, VerboseTellsTapsDoublesAndRepeats)
+{
+    temp_dir dir;
+    set_buttons(dir / "port", 0xFF);
+    const pid_t pid = spawn({TABRIN, "-v", "-j", dir / "port", "-p", "10", "-w", "400", "-l", dir / "lock", "-b",
+                             "BTN_MODE,BTN_SOUTH,BTN_DPAD_UP", "-r", "BTN_MODE", "true", "-2", "BTN_MODE", "true",
+                             "-a", "BTN_SOUTH+BTN_DPAD_UP", "300", "true"},
+                            dir / "err");
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+    for (const press &step : std::vector<press>{{0xEF, 100}, {0xFF, 700}, {0xEF, 100}, {0xFF, 100}, {0xEF, 100},
+                                                {0xFF, 100}, {0x9F, 850}, {0xFF, 0}})
+        hold_buttons(dir, pid, step);
+    ASSERT_TRUE(wait_reads(pid, 30));
+    EXPECT_EQ(read_file(dir / "err"), "held: BTN_MODE\n"
+                                      "held: none\n"
+                                      "run BTN_MODE on tap: true\n"
+                                      "ended BTN_MODE: status 0\n"
+                                      "held: BTN_MODE\n"
+                                      "held: none\n"
+                                      "held: BTN_MODE\n"
+                                      "double BTN_MODE: true\n"
+                                      "ended BTN_MODE: status 0\n"
+                                      "held: none\n"
+                                      "held: BTN_SOUTH BTN_DPAD_UP\n"
+                                      "repeat BTN_SOUTH+BTN_DPAD_UP: true\n"
+                                      "ended BTN_SOUTH+BTN_DPAD_UP: status 0\n"
+                                      "repeat BTN_SOUTH+BTN_DPAD_UP again: true\n"
+                                      "ended BTN_SOUTH+BTN_DPAD_UP: status 0\n"
+                                      "held: none\n");
 }
 
 } // namespace

@@ -51,13 +51,6 @@ std::string proc_field(pid_t pid, const std::string &name)
     return value;
 }
 
-mode_t current_umask()
-{
-    const mode_t mask = umask(022);
-    umask(mask);
-    return mask;
-}
-
 TEST(DaemonStartup, RefusedWhileABoundSetIsHeld)
 {
     temp_dir dir;
@@ -139,6 +132,22 @@ TEST(DaemonStartup, SigintEndsDaemonEvenWhenItsStarterIgnoredIt)
     EXPECT_EQ(wait_exit(pid), 128 + SIGINT);
 }
 
+// An older daemon made its lock 0644, less the umask: the daemon makes it the
+// user's alone before locking it, so that no one else can open it.
+TEST(DaemonStartup, LockFileLeftReadableIsMadeTheUsersAlone)
+{
+    temp_dir dir;
+    set_buttons(dir / "port", all_up);
+    write_file(dir / "lock", "");
+    ASSERT_EQ(chmod((dir / "lock").c_str(), 0644), 0);
+    const pid_t pid = spawn(daemon_command(dir, {"-r", "1", "x"}));
+    process_guard daemon(pid);
+    ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600);
+}
+
 TEST(DaemonStartup, LockIsExclusiveEmptyAndOutlivesTheDaemon)
 {
     temp_dir dir;
@@ -148,7 +157,7 @@ TEST(DaemonStartup, LockIsExclusiveEmptyAndOutlivesTheDaemon)
     ASSERT_TRUE(wait_for([&] { return lock_holder(dir / "lock") == pid; }));
     struct stat st {};
     ASSERT_EQ(stat((dir / "lock").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644 & ~current_umask());
+    EXPECT_EQ(st.st_mode & 07777, 0600);
     EXPECT_EQ(st.st_size, 0);
 
     for (const auto &detach : {std::vector<std::string>{}, std::vector<std::string>{"-d"}}) {

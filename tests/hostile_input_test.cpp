@@ -35,6 +35,7 @@ const std::set<std::string> daemon_messages = {
     "Too many joystick devices\n",
     "Too many buttons named\n",
     "Too many button combinations\n",
+    "A double press needs a list of button names\n",
     "Out of memory\n",
 };
 
@@ -68,7 +69,7 @@ std::string random_bytes(generator *g, size_t length, int lowest)
     return text;
 }
 
-const std::vector<std::string> options = {"-b", "-d", "-h", "-i", "-j", "-l", "-p", "-r", "-v", "-w", "-debug", "-pause",
+const std::vector<std::string> options = {"-2", "-a", "-b", "-d", "-h", "-i", "-j", "-l", "-p", "-r", "-v", "-w", "-debug", "-pause",
                                           "-", "--", "-t", "-D", "-R", "-x", "-rr", "-r1"};
 const std::vector<std::string> lists = {"1", "2", "3", "4", "12", "21", "1234", "4321", "11", "5",
                                         "0", "", "12345", "a", "1a", "-1", " 1", "\xd9\xa1",
@@ -80,7 +81,7 @@ const std::vector<std::string> names = {"BTN_START", "BTN_SELECT,BTN_START", "KE
                                         ",", "BTN_DPAD_UP,", "a,b,c,d,e", "KEY_MAX", "767", "768", "btn_start"};
 const std::vector<std::string> times = {"1", "0", "60000", "60001", "-1", "abc", "250ms", " 7", "+5",
                                         "99999999999999999999", "-99999999999999999999", "0x10", "1e3",
-                                        "2147483648", "4294967297"};
+                                        "2147483648", "4294967297", "1.5s", "1.2345s", "60s", "61s", ".5s", "1.s"};
 const std::vector<std::string> commands = {"true", "", "echo hi", "x", "\"", "$(x)", "%s%n", "\\"};
 
 std::string hostile_word(generator *g)
@@ -104,7 +105,7 @@ void add_item(generator *g, std::vector<std::string> *args)
         args->insert(args->end(), {"-r", g->below(4) == 0 ? g->pick(lists) : g->pick(good_lists), g->pick(commands)});
         break;
     case 3:
-        args->insert(args->end(), {"-h", g->pick(good_lists), g->pick(times), g->pick(commands)});
+        args->insert(args->end(), {g->below(3) == 0 ? "-a" : "-h", g->pick(good_lists), g->pick(times), g->pick(commands)});
         break;
     case 4:
         args->insert(args->end(), {g->below(2) == 0 ? "-p" : "-w", g->pick(times)});
@@ -116,7 +117,10 @@ void add_item(generator *g, std::vector<std::string> *args)
         args->push_back(g->below(2) == 0 ? "-d" : "-debug");
         break;
     case 7:
-        args->insert(args->end(), {"-b", g->pick(names)});
+        if (g->below(3) == 0)
+            args->insert(args->end(), {"-2", g->pick(good_lists), g->pick(commands)});
+        else
+            args->insert(args->end(), {"-b", g->pick(names)});
         break;
     default:
         args->push_back(hostile_word(g));
@@ -170,7 +174,7 @@ std::string waiting_messages(const std::vector<std::string> &args)
         const char letter = args[i][1];
         if (letter == 'j' && !file_exists(args[i + 1]) && errno == ENOENT)
             messages += "Waiting for joystick device " + args[i + 1] + "\n";
-        i += letter == 'd' ? 0 : letter == 'r' ? 2 : letter == 'h' ? 3 : 1;
+        i += letter == 'd' ? 0 : letter == 'r' || letter == '2' ? 2 : letter == 'h' || letter == 'a' ? 3 : 1;
     }
     return messages;
 }
@@ -215,7 +219,8 @@ TEST(HostileInput, DaemonSurvivesHostileArgumentVectors)
 }
 
 const std::vector<std::string> keywords = {"run", "poll", "wait", "nodaemon", "ignore", "lock", "device", "buttons",
-                                           "verbose", "runx", "lockfile", "runrun", "device\xff", "nodaemonx", "run"};
+                                           "verbose", "runx", "lockfile", "runrun", "device\xff", "nodaemonx", "run",
+                                           "hold", "repeat", "double", "repeatx"};
 const std::vector<std::string> not_keywords = {"ru", "r", "Run", "stop", "RUN", "-r", "\"run\""};
 const std::vector<std::string> blanks = {" ", "\t", "\r", "\v", "\f", "  ", " \t "};
 const std::vector<std::string> line_ends = {"\n", "\n", "\n", "\r\n", "\r", ""};

@@ -33,6 +33,11 @@ TEST(LearnLines, FoundAndLostNameThePathTheNameAndTheIds)
     for (const auto &[path, name, vendor, product, text] : cases)
         EXPECT_EQ(format_found(&line, path, name, vendor, product), text);
     EXPECT_EQ(format_lost(&line, "/dev/input/event5"), "lost /dev/input/event5\n");
+    EXPECT_EQ(format_not_taken(&line, "/dev/input/event5", "Xbox Wireless Controller", 0x045e, 0x0b13,
+                               "does not match 'Xbox'"),
+              "not taken /dev/input/event5: Xbox Wireless Controller (045e:0b13): does not match 'Xbox'\n");
+    EXPECT_EQ(format_not_taken(&line, "/dev/input/event9", "USB Gamepad ", 0x0810, 0xe501, "Permission denied"),
+              "not taken /dev/input/event9: USB Gamepad  (0810:e501): Permission denied\n");
 
     // A name chosen by whoever owns the pad: an escape sequence that would
     // set the terminal's title and clear it, newlines that would forge lines,
@@ -72,7 +77,7 @@ TEST(LearnLines, ChordsAsARunLineTakesThemWithTheirTimeInHundredths)
     };
     learn_line line;
     for (const auto &[names, usec, text] : cases)
-        EXPECT_EQ(format_chord(&line, names, usec), text);
+        EXPECT_EQ(format_chord(&line, names, usec, nullptr), text);
 }
 
 TEST(LearnLines, ChordTooLongForTheLineEndsWithTheNamesThatFit)
@@ -80,13 +85,33 @@ TEST(LearnLines, ChordTooLongForTheLineEndsWithTheNamesThatFit)
     const std::string name(100, 'B');
     const std::vector<std::string_view> names(100, name);
     learn_line line;
-    const std::string text(format_chord(&line, names, 1000000));
+    const std::string text(format_chord(&line, names, 1000000, nullptr));
     EXPECT_LE(text.size(), line.size());
     ASSERT_GT(text.size(), name.size() + 13);
     const std::string_view held = " held 1.00 s\n";
     EXPECT_EQ(text.substr(text.size() - held.size() - 1), "B" + std::string(held));
     // Whole names, each but the first after a +.
     EXPECT_EQ((text.size() - held.size() + 1) % (name.size() + 1), 0U) << "a name cut short";
+}
+
+// Two pads of one name: each chord says which pad it was held on.
+TEST(LearnLines, ChordsNameTheirPadWhenSeveralMayBeWatched)
+{
+    learn_line line;
+    const std::vector<std::string_view> select = {"BTN_SELECT"};
+    EXPECT_EQ(format_chord(&line, select, 300000, "/dev/input/event5"), "BTN_SELECT held 0.30 s on /dev/input/event5\n");
+    EXPECT_EQ(format_chord(&line, select, 300000, "/dev/input/event6"), "BTN_SELECT held 0.30 s on /dev/input/event6\n");
+    EXPECT_EQ(format_chord(&line, select, 300000, "pad\n\x1b[2J"), "BTN_SELECT held 0.30 s on pad??[2J\n");
+
+    // The longest path after the most names: the path is cut, the line ends
+    // with "...", and never passes its room.
+    const std::string path(PATH_MAX - 1, 'p');
+    const std::string name(31, 'B');
+    const std::vector<std::string_view> names(64, name);
+    const std::string text(format_chord(&line, names, 1000000, path.c_str()));
+    EXPECT_EQ(text.size(), line.size());
+    EXPECT_EQ(text.substr(text.size() - 8), "pppp...\n");
+    EXPECT_NE(text.find(" held 1.00 s on ppp"), std::string::npos);
 }
 
 TEST(LearnLines, KeysByTheNameTheKernelGivesThemFirst)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,10 @@ TEST(DeviceButtons, AxisIsHeldPastThreeQuartersUntilBackAtTheMiddle)
          {{127, false}, {0, true}, {126, true}, {127, false}, {255, false}}},
         {"D-pad on ABS_X 0..255, resting at 128", {ABS_X, button_kind::axis_high}, 0, 255,
          {{128, false}, {255, true}, {128, false}, {0, false}}},
+        {"HID axis INT_MIN..INT_MAX, high", {ABS_Z, button_kind::axis_high}, INT_MIN, INT_MAX,
+         {{0, false}, {INT_MIN, false}, {INT_MAX, true}, {1, true}, {0, false}, {1073741823, false}, {1073741824, true}}},
+        {"HID axis INT_MIN..INT_MAX, low", {ABS_Z, button_kind::axis_low}, INT_MIN, INT_MAX,
+         {{0, false}, {INT_MAX, false}, {INT_MIN, true}, {-2, true}, {-1, false}, {-1073741824, false}, {-1073741825, true}}},
         {"hat as an axis", {ABS_HAT1X, button_kind::axis_high}, -1, 1, {{0, false}, {1, true}, {0, false}, {-1, false}}},
     };
     for (const auto &[name, axis, minimum, maximum, steps] : cases) {
