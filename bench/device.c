@@ -65,6 +65,8 @@
                                  the echoes of each hold, DUE of them due
    repeat MS NS...               the intervals between those echoes
    repeat-shell NS...            system() of the same line after each hold
+   repeat-spawns MS NS...        the intervals between the shells that the
+                                 daemon started in each hold (strace)
    idle rumble-WHAT SYSCALLS SWITCHES
                                  -z 150 on a pad that can rumble (it
                                  answers the effect's upload), WHAT present
@@ -635,14 +637,24 @@ static void presses_beside_peer(const char *when, char *const binding[], const c
    repeats, after ten of them: how many echoes each hold gave until three
    periods after its release (eleven are due: the first at the settle time
    of 10 ms, ten more while held), and the intervals between them. An echo
-   comes a shell start-up after its repeat, so one may follow the release. */
+   comes a shell start-up after its repeat, so one may follow the release,
+   and two differ by as much as two start-ups do: the daemon's own period is
+   the time between the processes it starts, which strace sees it ask for
+   (its clone3, clone or vfork), timed by strace -ttt. */
 static void repeats(pid_t daemon, int pad, int fifo, char *bound)
 {
     long period_ms = atol(REPEAT_MS);
     long long gaps[REPEAT_HOLDS * 16], shell[REPEAT_HOLDS];
+    double opened[REPEAT_HOLDS], closed[REPEAT_HOLDS];
     int counts[REPEAT_HOLDS], gap_count = 0;
+    char out[] = "/tmp/strace.repeat", pid_text[16];
+    snprintf(pid_text, sizeof pid_text, "%d", (int)daemon);
+    char *argv[] = {STRACE, "-ttt", "-e", "trace=clone,clone3,vfork", "-o", out, "-p", pid_text, NULL};
+    pid_t tracer = start(argv, 0);
+    pause_ms(500); /* attached */
     for (int h = 0; h < REPEAT_HOLDS; ++h) {
         pause_ms(rand() % 50);
+        opened[h] = wall_s();
         long long pressed = now_ns(), last = 0;
         long long release = pressed + (10 + 10 * period_ms + period_ms / 2) * 1000000LL;
         long long end = release + 3 * period_ms * 1000000LL;
@@ -669,9 +681,34 @@ static void repeats(pid_t daemon, int pad, int fifo, char *bound)
         }
         if (held)
             chord_keys(pad, BTN_SELECT, BTN_START, 0);
+        closed[h] = wall_s();
         wait_rest(daemon);
         shell[h] = shell_time(bound, fifo);
     }
+    kill(tracer, SIGINT);
+    waitpid(tracer, NULL, 0);
+    printf("tabrin-bench: repeat-spawns %s", REPEAT_MS);
+    FILE *f = fopen(out, "r");
+    char line[512];
+    double last_spawn = 0;
+    int in_hold = -1;
+    while (f != NULL && fgets(line, sizeof line, f) != NULL) {
+        double at;
+        if (sscanf(line, "%lf", &at) != 1 || strstr(line, " --- ") != NULL
+            || (strstr(line, "clone") == NULL && strstr(line, "vfork") == NULL))
+            continue;
+        int hold = -1;
+        for (int h = 0; h < REPEAT_HOLDS; ++h)
+            if (at >= opened[h] && at <= closed[h])
+                hold = h;
+        if (hold >= 0 && hold == in_hold)
+            printf(" %lld", (long long)((at - last_spawn) * 1e9));
+        in_hold = hold;
+        last_spawn = at;
+    }
+    if (f != NULL)
+        fclose(f);
+    printf("\n");
     printf("tabrin-bench: repeat-counts %s 11", REPEAT_MS);
     for (int h = 0; h < REPEAT_HOLDS; ++h)
         printf(" %d", counts[h]);
