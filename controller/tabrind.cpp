@@ -62,6 +62,7 @@ enum line_state {
     hold_state,    // the button list of hold or repeat; its time and command follow
     time_state,    // the time of hold or repeat; its command follows
     value_state,   // the one value of poll, wait, ignore, device, buttons
+    duration_state, // the one time of rumble
     pattern_state, // the first word of pad's pattern: the rest of the line is the pattern
     command_state, // the first word of run's command: the rest of the line is copied
     lock_state,    // the lock path
@@ -185,7 +186,7 @@ struct directive {
 };
 
 // Tried in this order, each keyword matching any word that begins with it.
-constexpr std::array<directive, 13> directives = {{
+constexpr std::array<directive, 14> directives = {{
     {"run", "-r ", list_state},
     {"poll", "-p ", value_state},
     {"wait", "-w ", value_state},
@@ -199,6 +200,7 @@ constexpr std::array<directive, 13> directives = {{
     {"repeat", "-a ", hold_state},
     {"double", "-2 ", list_state},
     {"pad", "-n ", pattern_state},
+    {"rumble", "-z ", duration_state},
 }};
 
 const directive *start_directive(std::string_view word, int line_number, text_buffer *command,
@@ -280,23 +282,25 @@ long time_ms(std::string_view word)
         whole = std::min(whole * 10 + (word[at] - '0'), longest_ms + 1);
     if (at == 0)
         return -1;
-    const std::string_view unit = word.substr(at);
+    std::string_view unit = word.substr(at);
     if (unit.empty() || unit == "ms")
         return whole;
-    long thousandths = 0;
-    int decimals = 0;
-    if (unit[0] == '.') {
-        for (at = 1; at < unit.size() && isdigit(static_cast<unsigned char>(unit[at])) != 0 && decimals < 3; ++at, ++decimals)
-            thousandths = thousandths * 10 + (unit[at] - '0');
-        if (decimals == 0)
-            return -1;
-        for (int i = decimals; i < 3; ++i)
-            thousandths *= 10;
-    } else {
-        at = 0;
-    }
-    if (unit.substr(at) != "s")
+    if (!unit.ends_with('s'))
         return -1;
+    unit.remove_suffix(1);
+    long thousandths = 0;
+    if (!unit.empty()) {
+        const std::string_view decimals = unit.substr(1);
+        if (unit[0] != '.' || decimals.empty() || decimals.size() > 3)
+            return -1;
+        for (const char c : decimals) {
+            if (isdigit(static_cast<unsigned char>(c)) == 0)
+                return -1;
+            thousandths = thousandths * 10 + (c - '0');
+        }
+        for (size_t i = decimals.size(); i < 3; ++i)
+            thousandths *= 10;
+    }
     return std::min(whole * 1000 + thousandths, longest_ms + 1);
 }
 
@@ -329,7 +333,7 @@ void refuse_unfinished(line_state state, const directive *current, int line_numb
         missing = "a button list, a time and a command";
     if (state == pattern_state)
         missing = "a name pattern";
-    if (state == value_state || state == lock_state)
+    if (state == value_state || state == duration_state || state == lock_state)
         missing = "a value";
     if (missing == nullptr)
         return;
@@ -368,6 +372,10 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             break;
         case value_state:
             add_value(command, word, length);
+            state = skip_state;
+            break;
+        case duration_state:
+            add_time(command, word, length, line_number);
             state = skip_state;
             break;
         case command_state:
