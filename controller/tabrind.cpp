@@ -282,7 +282,8 @@ long time_ms(std::string_view word)
         whole = std::min(whole * 10 + (word[at] - '0'), longest_ms + 1);
     if (at == 0)
         return -1;
-    std::string_view unit = word.substr(at);
+    // Not substr: its throw would bring in the C++ library.
+    std::string_view unit(word.data() + at, word.size() - at);
     if (unit.empty() || unit == "ms")
         return whole;
     if (!unit.ends_with('s'))
@@ -290,7 +291,7 @@ long time_ms(std::string_view word)
     unit.remove_suffix(1);
     long thousandths = 0;
     if (!unit.empty()) {
-        const std::string_view decimals = unit.substr(1);
+        const std::string_view decimals(unit.data() + 1, unit.size() - 1);
         if (unit[0] != '.' || decimals.empty() || decimals.size() > 3)
             return -1;
         for (const char c : decimals) {
