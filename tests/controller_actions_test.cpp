@@ -586,6 +586,16 @@ TEST_F(ControllerAsNobody, FilePlantedInAStickyDirectoryKeepsNoDaemonOfRootsFrom
         ASSERT_EQ(unlink(lock.c_str()), 0);
     }
     EXPECT_EQ(read_file(dir / "precious"), "root's\n");
+
+    // A directory with something in it is not removed: one message, and
+    // nothing starts.
+    ASSERT_EQ(run({"mkdir", "-p", lock + "/inside"}, as_nobody()).status, 0);
+    const auto refused = tabrind(dir, "start");
+    process_guard started(daemon_of(dir));
+    EXPECT_EQ(refused.err, "Lock file of another user could not be removed\n");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(started.pid, 0);
+    EXPECT_TRUE(file_exists(lock + "/inside"));
 }
 
 // Where only root may make files, another user's file at the lock path was
