@@ -62,6 +62,7 @@ enum line_state {
     hold_state,    // the button list of hold or repeat; its time and command follow
     time_state,    // the time of hold or repeat; its command follows
     value_state,   // the one value of poll, wait, ignore, device, buttons
+    duration_state, // the one time of rumble
     pattern_state, // the first word of pad's pattern: the rest of the line is the pattern
     command_state, // the first word of run's command: the rest of the line is copied
     lock_state,    // the lock path
@@ -185,7 +186,7 @@ struct directive {
 };
 
 // Tried in this order, each keyword matching any word that begins with it.
-constexpr std::array<directive, 13> directives = {{
+constexpr std::array<directive, 14> directives = {{
     {"run", "-r ", list_state},
     {"poll", "-p ", value_state},
     {"wait", "-w ", value_state},
@@ -199,6 +200,7 @@ constexpr std::array<directive, 13> directives = {{
     {"repeat", "-a ", hold_state},
     {"double", "-2 ", list_state},
     {"pad", "-n ", pattern_state},
+    {"rumble", "-z ", duration_state},
 }};
 
 const directive *start_directive(std::string_view word, int line_number, text_buffer *command,
@@ -269,13 +271,6 @@ void set_lock_path(text_buffer *lock, const char *word, int length)
 
 constexpr long longest_ms = 60000;
 
-// The text from `at` on, `at` no further than its end: substr without the
-// range check that would link libstdc++ in.
-std::string_view rest_of(std::string_view text, size_t at)
-{
-    return {text.data() + at, text.size() - at};
-}
-
 // Milliseconds as a time is written: whole ones, bare or with "ms", or
 // seconds with "s" and at most three decimals ("1500", "1500ms", "1.5s").
 // -1 for a word written otherwise; past the longest time, longest_ms + 1.
@@ -287,23 +282,26 @@ long time_ms(std::string_view word)
         whole = std::min(whole * 10 + (word[at] - '0'), longest_ms + 1);
     if (at == 0)
         return -1;
-    const std::string_view unit = rest_of(word, at);
+    // Not substr: its throw would bring in the C++ library.
+    std::string_view unit(word.data() + at, word.size() - at);
     if (unit.empty() || unit == "ms")
         return whole;
-    long thousandths = 0;
-    int decimals = 0;
-    if (unit[0] == '.') {
-        for (at = 1; at < unit.size() && isdigit(static_cast<unsigned char>(unit[at])) != 0 && decimals < 3; ++at, ++decimals)
-            thousandths = thousandths * 10 + (unit[at] - '0');
-        if (decimals == 0)
-            return -1;
-        for (int i = decimals; i < 3; ++i)
-            thousandths *= 10;
-    } else {
-        at = 0;
-    }
-    if (rest_of(unit, at) != "s")
+    if (!unit.ends_with('s'))
         return -1;
+    unit.remove_suffix(1);
+    long thousandths = 0;
+    if (!unit.empty()) {
+        const std::string_view decimals(unit.data() + 1, unit.size() - 1);
+        if (unit[0] != '.' || decimals.empty() || decimals.size() > 3)
+            return -1;
+        for (const char c : decimals) {
+            if (isdigit(static_cast<unsigned char>(c)) == 0)
+                return -1;
+            thousandths = thousandths * 10 + (c - '0');
+        }
+        for (size_t i = decimals.size(); i < 3; ++i)
+            thousandths *= 10;
+    }
     return std::min(whole * 1000 + thousandths, longest_ms + 1);
 }
 
@@ -336,7 +334,7 @@ void refuse_unfinished(line_state state, const directive *current, int line_numb
         missing = "a button list, a time and a command";
     if (state == pattern_state)
         missing = "a name pattern";
-    if (state == value_state || state == lock_state)
+    if (state == value_state || state == duration_state || state == lock_state)
         missing = "a value";
     if (missing == nullptr)
         return;
@@ -375,6 +373,10 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             break;
         case value_state:
             add_value(command, word, length);
+            state = skip_state;
+            break;
+        case duration_state:
+            add_time(command, word, length, line_number);
             state = skip_state;
             break;
         case command_state:

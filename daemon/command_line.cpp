@@ -66,7 +66,7 @@ int option_words(char letter)
 {
     switch (letter) {
     case 'd': case 'm': case 'v': return 0;
-    case 'b': case 'i': case 'j': case 'l': case 'n': case 'p': case 'w': return 1;
+    case 'b': case 'i': case 'j': case 'l': case 'n': case 'p': case 'w': case 'z': return 1;
     case 'r': case '2': return 2;
     case 'h': case 'a': return 3;
     default: return -1;
@@ -259,6 +259,7 @@ bool take_option(char letter, char **words, settings *result)
     case 'l': result->lock_path = words[0]; return true;
     case 'p': result->poll_usec = readtime(words[0]); return result->poll_usec >= 0;
     case 'w': result->wait_usec = readtime(words[0]); return result->wait_usec >= 0;
+    case 'z': result->rumble_usec = readtime(words[0]); return result->rumble_usec >= 0;
     default: return bind_command(words[0], binding_kind::run, 0, words[1], result);
     }
 }

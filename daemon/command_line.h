@@ -64,6 +64,7 @@ struct settings {
     int button_count = digit_buttons; // chord bits in use
     int poll_usec = 500000;
     int wait_usec = 300000;
+    int rumble_usec = 0; // -z: how long a pad rumbles when a binding fires there; 0 for never
     int active_mask = all_buttons;
     bool daemon_mode = false;
     bool verbose = false;

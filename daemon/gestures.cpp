@@ -103,10 +103,18 @@ firing tapped(gesture *moves, const gesture_rules *rules, chord let_go, chord sp
     return {found.run, fired_by::tap};
 }
 
-// The chord held now, as a press: fired at once, followed as a hold from when
-// it came to be held (with no settle time: the longest of its times ends the
-// hold), or settled first and then decided. A press that was settling
-// already keeps its deadline.
+// A chord with hold times is followed from when it came to be held, with no
+// settle time: the longest of its times ends the hold.
+void follow_hold(gesture *moves, const gesture_rules *rules, const chord_bindings *found)
+{
+    moves->phase = gesture_phase::holding;
+    moves->followed = moves->held;
+    moves->due = moves->since + time_of(rules->given, found->last);
+}
+
+// The chord held now, as a press: fired at once, followed as a hold, or
+// settled first and then decided. A press that was settling already keeps
+// its deadline.
 firing take_press(gesture *moves, const gesture_rules *rules, instant now)
 {
     const bool settling = moves->phase == gesture_phase::settling;
@@ -117,9 +125,7 @@ firing take_press(gesture *moves, const gesture_rules *rules, instant now)
     if (fires_at_once(rules, moves->held, &found))
         return {found.run, fired_by::at_once};
     if (found.holds) {
-        moves->phase = gesture_phase::holding;
-        moves->followed = moves->held;
-        moves->due = moves->since + time_of(rules->given, found.last);
+        follow_hold(moves, rules, &found);
         return {};
     }
     moves->phase = gesture_phase::settling;
@@ -137,9 +143,7 @@ firing decide(gesture *moves, const gesture_rules *rules)
     const chord_bindings found = bindings_of(rules, moves->held);
     if (!found.holds)
         return {found.run, fired_by::settle};
-    moves->phase = gesture_phase::holding;
-    moves->followed = moves->held;
-    moves->due = moves->since + time_of(rules->given, found.last);
+    follow_hold(moves, rules, &found);
     return {};
 }
 

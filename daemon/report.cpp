@@ -68,7 +68,7 @@ size_t shown_size(std::string_view part)
 {
     size_t shown = 0;
     for (size_t at = 0; at < part.size();) {
-        const unit next = next_unit(std::string_view(part.data() + at, part.size() - at));
+        const unit next = next_unit({part.data() + at, part.size() - at});
         shown += next.as_is ? next.taken : 1;
         at += next.taken;
     }
@@ -84,7 +84,7 @@ bool continues_sequence(char c)
 void copy_until(line_writer *line, std::string_view part, size_t end)
 {
     for (size_t at = 0; at < part.size();) {
-        const unit next = next_unit(std::string_view(part.data() + at, part.size() - at));
+        const unit next = next_unit({part.data() + at, part.size() - at});
         const size_t shown = next.as_is ? next.taken : 1;
         if (line->length + shown > end)
             return;

@@ -2,6 +2,7 @@
 
 #include "learn.h"
 #include "pads.h"
+#include "rumble.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,7 +35,9 @@ namespace {
 constexpr unsigned char all_up = 0xFF;
 
 // O_NONBLOCK: a FIFO planted at PATH must not hang the daemon before it is
-// refused, and a device's events are drained without waiting.
+// refused, and a device's events are drained without waiting. With -z a pad
+// is opened for writing too, which playing its rumble needs; where writing
+// is not allowed, for reading alone, without rumble.
 int open_path(const source_set *sources, const source *port)
 {
     std::array<char, PATH_MAX> path;
@@ -42,7 +45,13 @@ int open_path(const source_set *sources, const source *port)
         errno = ENAMETOOLONG;
         return -1;
     }
-    return open(path.data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    constexpr int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (sources->given->rumble_usec > 0) {
+        const int fd = open(path.data(), O_RDWR | flags);
+        if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS))
+            return fd;
+    }
+    return open(path.data(), O_RDONLY | flags);
 }
 
 mode_t file_type(int fd)
@@ -119,6 +128,7 @@ void close_source(source_set *sources, source *port)
     port->fd = -1;
     port->kind = source_kind::closed;
     port->raw = 0;
+    port->rumble = -1; // the kernel erases the effect with the descriptor
     port->moves = gesture{};
     port->press = learned{};
     if (port->by_name) {
@@ -165,6 +175,8 @@ bool take(source_set *sources, source *port, int fd)
     } else if (type == S_IFCHR && learn_buttons(sources, fd, port)) {
         port->kind = source_kind::device;
         ask_only_for_buttons(fd, port->buttons, port->button_count);
+        if (sources->given->rumble_usec > 0)
+            port->rumble = rumble_upload(fd, sources->given->rumble_usec);
     } else {
         close(fd);
         return false;

@@ -42,6 +42,7 @@ struct source {
     button_map same_as{};
     chord active = 0; // the bits of its chords as it reads them, ignored digits left out
     chord raw = 0; // a device's bits held at the last read, each on its own
+    int rumble = -1; // a pad's rumble effect, -1 for none
     gesture moves;
     instant next_read = 0;  // the game port, a port image: when to read it again
     int interval_usec = 0;  // the game port: the sleep before that read, exactly

@@ -3,6 +3,7 @@
 #include "learn.h"
 #include "lock_path.h"
 #include "report.h"
+#include "rumble.h"
 #include "say.h"
 #include "sources.h"
 #include "waiting.h"
@@ -402,6 +403,8 @@ void look_at(source_set *sources, source *port, reporting *report)
     report_held(report, sources, port);
     if (fired.bound != nullptr) {
         report_fired(report, &fired);
+        if (port->rumble >= 0)
+            rumble_play(port->fd, port->rumble);
         // NOLINTNEXTLINE(cert-env33-c): running the bound command through the shell is the daemon's work
         const int status = system(fired.bound->command);
         report_ended(report, fired.bound, status); // a command that fails changes nothing else

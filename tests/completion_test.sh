@@ -22,7 +22,8 @@ complete_line() {
     fi
 }
 
-complete_line '-2 -a -b -d -h -i -j -l -m -n -p -r -v -w' tabrin ''
+complete_line '-2 -a -b -d -h -i -j -l -m -n -p -r -v -w -z' tabrin ''
+complete_line '' tabrin -z 15
 complete_line '-p' tabrin -debug -r 12 true -p
 complete_line 'BTN_SELECT+BTN_START' tabrin -r BTN_SELECT+BTN_ST
 complete_line 'ABS_Z+ABS_RZ' tabrin -v -r ABS_Z+ABS_R

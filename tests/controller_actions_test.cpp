@@ -147,6 +147,9 @@ TEST(ControllerActions, CommandsTooLongForTheShellAreRefusedAndNothingStarts)
     write_long_commands(dir, 40);
     for (const char *action : {"restart", "start"}) {
         result = tabrind(dir, action);
+        // Ended with the test should the refusal fail.
+        const pid_t found = daemon_of(dir);
+        process_guard started(found != daemon.pid ? found : 0);
         EXPECT_EQ(result.err, "Commands too long to pass to the shell in one argument\n") << action;
         EXPECT_EQ(result.out, "") << action;
         EXPECT_EQ(result.status, 1) << action;
@@ -159,9 +162,10 @@ TEST(ControllerActions, CommandsTooLongForTheShellAreRefusedAndNothingStarts)
     EXPECT_TRUE(ends(daemon.pid));
 
     result = tabrind(dir, "start");
+    process_guard started(daemon_of(dir));
     EXPECT_EQ(result.err, "Commands too long to pass to the shell in one argument\n");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(daemon_of(dir), 0);
+    EXPECT_EQ(started.pid, 0);
 }
 
 // The daemon runs a bound command inside system(), which ignores SIGINT: the
@@ -582,6 +586,16 @@ TEST_F(ControllerAsNobody, FilePlantedInAStickyDirectoryKeepsNoDaemonOfRootsFrom
         ASSERT_EQ(unlink(lock.c_str()), 0);
     }
     EXPECT_EQ(read_file(dir / "precious"), "root's\n");
+
+    // A directory with something in it is not removed: one message, and
+    // nothing starts.
+    ASSERT_EQ(run({"mkdir", "-p", lock + "/inside"}, as_nobody()).status, 0);
+    const auto refused = tabrind(dir, "start");
+    process_guard started(daemon_of(dir));
+    EXPECT_EQ(refused.err, "Lock file of another user could not be removed\n");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(started.pid, 0);
+    EXPECT_TRUE(file_exists(lock + "/inside"));
 }
 
 // Where only root may make files, another user's file at the lock path was

@@ -68,6 +68,8 @@ const std::vector<refusal> refusals = {
     {{"-a", "12", "150", "up", "-a", "21", "300", "down"}, "There already is an action for this button combination\n"},
     {{"-2", "BTN_MODE", "x", "-2", "BTN_MODE", "y"}, "There already is an action for this button combination\n"},
     {{"-2", "12", "x"}, "A double press needs a list of button names\n"},
+    {{"-r", "1", "x", "-z", "0"}, "Time out of range\n"},
+    {{"-r", "1", "x", "-z"}, "Not enough parameters for option\n"},
     {{"-a", "BTN_MODE", "0", "up"}, "Time out of range\n"},
     {{"-a", "BTN_MODE", "150"}, "Not enough parameters for option\n"},
     {{"-2", "BTN_MODE"}, "Not enough parameters for option\n"},

@@ -159,3 +159,82 @@ TEST_F(DaemonChords, TapAndHoldOfOneButton)
 }
 
 } // namespace
+
+namespace {
+
+// On a pad, with a settle time of a second: the logo button tapped for
+// 100 ms fires as it is let go; held as a modifier with A, the chord fires
+// at once and the logo button alone nothing after it.
+TEST_F(DaemonChords, TapAndModifierOnAPad)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, xbox_360_pad);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    const pid_t pid = start({&pad}, {"-w", "1000", "-r", "BTN_MODE", writes("launcher"), "-r", "BTN_MODE+BTN_SOUTH",
+                                     writes("shot")});
+    process_guard daemon(pid);
+    const auto pressed = std::chrono::steady_clock::now();
+    press(&pad, {BTN_MODE});
+    past_settle(100);
+    release(&pad, {BTN_MODE});
+    expect_out(pid, "launcher\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::milliseconds(1000));
+    press(&pad, {BTN_MODE});
+    press(&pad, {BTN_SOUTH});
+    expect_out(pid, "launcher\nshot\n");
+    release(&pad, {BTN_SOUTH});
+    past_settle(1200);
+    release(&pad, {BTN_MODE});
+    past_settle();
+    EXPECT_EQ(read_file(dir / "out"), "launcher\nshot\n");
+}
+
+// Select and Up held for 700 ms with a period of 200: the settle time of 50
+// ms, then 250, 450 and 650; nothing once Up is let go.
+TEST_F(DaemonChords, RepeatWhileHeldOnAPad)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, xbox_360_pad);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    const pid_t pid = start({&pad}, {"-a", "BTN_SELECT+BTN_DPAD_UP", "200", writes("up")});
+    process_guard daemon(pid);
+    press(&pad, {BTN_SELECT});
+    move_axis(&pad, ABS_HAT0Y, -1);
+    past_settle(700);
+    move_axis(&pad, ABS_HAT0Y, 0);
+    ASSERT_TRUE(wait_idle(pid));
+    const int repeats = count_lines(dir / "out");
+    EXPECT_GE(repeats, 3);
+    EXPECT_LE(repeats, 4);
+    past_settle(500);
+    release(&pad, {BTN_SELECT});
+    EXPECT_EQ(count_lines(dir / "out"), repeats);
+}
+
+// Two taps of the logo button of 80 ms, 80 ms apart, make the double press;
+// one, once the settle time has passed, the run binding.
+TEST_F(DaemonChords, DoubleAndSinglePressOnAPad)
+{
+    virtual_device pad;
+    const std::string missing = plug(&pad, xbox_360_pad);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    const pid_t pid = start({&pad}, {"-w", "500", "-r", "BTN_MODE", writes("single"), "-2", "BTN_MODE",
+                                     writes("double")});
+    process_guard daemon(pid);
+    for (int tap = 0; tap < 2; ++tap) {
+        press(&pad, {BTN_MODE});
+        past_settle(80);
+        release(&pad, {BTN_MODE});
+        past_settle(80);
+    }
+    expect_out(pid, "double\n");
+    press(&pad, {BTN_MODE});
+    past_settle(80);
+    release(&pad, {BTN_MODE});
+    expect_out(pid, "double\nsingle\n");
+}
+
+} // namespace

@@ -69,7 +69,7 @@ std::string random_bytes(generator *g, size_t length, int lowest)
     return text;
 }
 
-const std::vector<std::string> options = {"-2", "-a", "-b", "-d", "-h", "-i", "-j", "-l", "-p", "-r", "-v", "-w", "-debug", "-pause",
+const std::vector<std::string> options = {"-2", "-a", "-b", "-d", "-h", "-z", "-i", "-j", "-l", "-p", "-r", "-v", "-w", "-debug", "-pause",
                                           "-", "--", "-t", "-D", "-R", "-x", "-rr", "-r1"};
 const std::vector<std::string> lists = {"1", "2", "3", "4", "12", "21", "1234", "4321", "11", "5",
                                         "0", "", "12345", "a", "1a", "-1", " 1", "\xd9\xa1",
@@ -220,7 +220,7 @@ TEST(HostileInput, DaemonSurvivesHostileArgumentVectors)
 
 const std::vector<std::string> keywords = {"run", "poll", "wait", "nodaemon", "ignore", "lock", "device", "buttons",
                                            "verbose", "runx", "lockfile", "runrun", "device\xff", "nodaemonx", "run",
-                                           "hold", "repeat", "double", "repeatx"};
+                                           "hold", "repeat", "double", "repeatx", "rumble"};
 const std::vector<std::string> not_keywords = {"ru", "r", "Run", "stop", "RUN", "-r", "\"run\""};
 const std::vector<std::string> blanks = {" ", "\t", "\r", "\v", "\f", "  ", " \t "};
 const std::vector<std::string> line_ends = {"\n", "\n", "\n", "\r\n", "\r", ""};

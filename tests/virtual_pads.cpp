@@ -207,14 +207,20 @@ virtual_device::~virtual_device()
     unplug(this);
 }
 
-std::string plug(virtual_device *device, const pad_shape &shape)
+namespace {
+
+// ff_effects 0: no force feedback.
+std::string plug_with_effects(virtual_device *device, const pad_shape &shape, unsigned ff_effects)
 {
-    device->fd = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    device->fd = open("/dev/uinput", (ff_effects == 0 ? O_WRONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
     if (device->fd < 0)
         return reason("cannot open /dev/uinput");
     if (std::string failed = set_capabilities(device->fd, shape); !failed.empty())
         return failed;
+    if (ff_effects != 0 && (ioctl(device->fd, UI_SET_EVBIT, EV_FF) != 0 || ioctl(device->fd, UI_SET_FFBIT, FF_RUMBLE) != 0))
+        return reason("UI_SET_FFBIT");
     uinput_setup setup {};
+    setup.ff_effects_max = ff_effects;
     setup.id.bustype = shape.bus;
     setup.id.vendor = shape.vendor;
     setup.id.product = shape.product;
@@ -233,6 +239,44 @@ std::string plug(virtual_device *device, const pad_shape &shape)
     if (!wait_for([&] { return is_character_device(device->node); }))
         return device->node + " did not appear (no devtmpfs here?)";
     return "";
+}
+
+} // namespace
+
+std::string plug(virtual_device *device, const pad_shape &shape)
+{
+    return plug_with_effects(device, shape, 0);
+}
+
+std::string plug_rumbling(virtual_device *device, const pad_shape &shape)
+{
+    return plug_with_effects(device, shape, 4);
+}
+
+void answer_rumble(const virtual_device *device, rumble_seen *seen, bool refuse)
+{
+    input_event event {};
+    while (read(device->fd, &event, sizeof event) == static_cast<ssize_t>(sizeof event)) {
+        if (event.type == EV_FF) {
+            seen->played.push_back(event);
+        } else if (event.type == EV_UINPUT && event.code == UI_FF_UPLOAD) {
+            uinput_ff_upload upload {};
+            upload.request_id = static_cast<unsigned>(event.value);
+            if (ioctl(device->fd, UI_BEGIN_FF_UPLOAD, &upload) != 0)
+                continue;
+            seen->uploaded.push_back(upload.effect);
+            upload.retval = refuse ? -EINVAL : 0;
+            ioctl(device->fd, UI_END_FF_UPLOAD, &upload);
+        } else if (event.type == EV_UINPUT && event.code == UI_FF_ERASE) {
+            uinput_ff_erase erase {};
+            erase.request_id = static_cast<unsigned>(event.value);
+            if (ioctl(device->fd, UI_BEGIN_FF_ERASE, &erase) != 0)
+                continue;
+            seen->erased.push_back(static_cast<int>(erase.effect_id));
+            erase.retval = 0;
+            ioctl(device->fd, UI_END_FF_ERASE, &erase);
+        }
+    }
 }
 
 std::string plug(virtual_device *device, const std::vector<int> &keys, const std::vector<int> &axes)

@@ -60,6 +60,21 @@ struct virtual_device {
 std::string plug(virtual_device *device, const pad_shape &shape);
 std::string plug(virtual_device *device, const std::vector<int> &keys, const std::vector<int> &axes = {});
 
+// A pad that can rumble, as a force-feedback driver makes it: EV_FF with
+// FF_RUMBLE, and room for four effects. Its requests wait for answer_rumble.
+std::string plug_rumbling(virtual_device *device, const pad_shape &shape);
+
+// What a daemon asked of a rumbling pad.
+struct rumble_seen {
+    std::vector<ff_effect> uploaded;
+    std::vector<int> erased;         // effect ids
+    std::vector<input_event> played; // EV_FF: the effect's id, 1 to start and 0 to stop
+};
+
+// Answers the pad's pending uploads (accepted, or refused with EINVAL) and
+// erasures, and notes its EV_FF events; returns at once.
+void answer_rumble(const virtual_device *device, rumble_seen *seen, bool refuse = false);
+
 void unplug(virtual_device *device);
 
 // A reconnect, as after a Bluetooth pad's sleep: unplugged, and plugged again
