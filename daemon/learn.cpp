@@ -72,6 +72,16 @@ std::string_view format_not_taken(learn_line *line, const char *path, const char
     return finish(&writer);
 }
 
+std::string_view format_standard_names(learn_line *line, const char *path, std::string_view names)
+{
+    line_writer writer{line};
+    append(&writer, "standard names of ");
+    append(&writer, path);
+    append(&writer, ": ");
+    append(&writer, names);
+    return finish(&writer);
+}
+
 std::string_view format_lost(learn_line *line, const char *path)
 {
     line_writer writer{line};

@@ -126,6 +126,10 @@ void add_button(line *line, const settings *given, int bit)
         return;
     }
     const button_id id = given->named[bit];
+    if (id.kind == button_kind::standard) {
+        add(line, standard_name(id.code));
+        return;
+    }
     if (id.kind == button_kind::key) {
         add(line, key_name(id.code));
         return;
@@ -256,5 +260,17 @@ void report_not_taken(const reporting *reporting, const char *path, const char *
     add(&line, ids.data());
     add(&line, ": ");
     add(&line, reason);
+    tell(reporting, &line);
+}
+
+void report_standard_names(const reporting *reporting, const char *path, std::string_view names)
+{
+    if (reporting == nullptr || reporting->where == report_to::nothing)
+        return;
+    line line;
+    add(&line, "standard names of ");
+    add(&line, path);
+    add(&line, ": ");
+    add(&line, names);
     tell(reporting, &line);
 }
