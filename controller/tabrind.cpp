@@ -1,5 +1,6 @@
 // tabrind: reads its configuration file, builds the tabrin command line from
 // it, and starts, stops, restarts or reports the daemon through its lock file.
+#include "checks.h"
 #include "lock_path.h"
 
 #include <array>
@@ -146,6 +147,14 @@ void add_value(text_buffer *command, const char *word, int length)
 {
     add_quoted(command, word, length);
     add_char(command, ' ');
+}
+
+// A time checked and read: the daemon gets it as whole milliseconds.
+void add_milliseconds(text_buffer *command, int ms)
+{
+    std::array<char, 16> digits;
+    const int length = snprintf(digits.data(), digits.size(), "%d", ms);
+    add_value(command, digits.data(), length);
 }
 
 bool is_blank(char c)
@@ -302,15 +311,22 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             state = current->words;
             break;
         case list_state:
-        case time_state:
+            check_list(std::string_view(word, length), line_number);
             add_value(command, word, length);
             state = command_state;
             break;
+        case time_state:
+            add_milliseconds(command, line_time(std::string_view(word, length), line_number));
+            state = command_state;
+            break;
         case hold_state:
+            check_list(std::string_view(word, length), line_number);
             add_value(command, word, length);
             state = time_state;
             break;
         case value_state:
+            if (current->keyword == "buttons")
+                check_button_names(std::string_view(word, length), line_number);
             add_value(command, word, length);
             state = skip_state;
             break;
@@ -420,6 +436,9 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
     // a shell left waiting would show the daemon's commands to other processes.
     add_text(command, learning ? "exec tabrin -m " : "exec tabrin ");
     FILE *file = fopen(path, "r");
+    // Learning needs no file: without one it looks for every pad.
+    if (file == nullptr && errno == ENOENT && learning)
+        return;
     if (file == nullptr)
         fail_system("tabrind");
     int run_count = 0;
