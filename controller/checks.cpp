@@ -2,6 +2,7 @@
 
 #include "button_names.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +38,13 @@ size_t read_digits(std::string_view text, long long limit, long long *value)
     return at;
 }
 
+// The text from `at` on, at most its size: substr without its throw, which
+// would bring in the C++ library.
+std::string_view after(std::string_view text, size_t at)
+{
+    return {text.data() + at, text.size() - at};
+}
+
 bool same_id(button_id a, button_id b)
 {
     return a.code == b.code && a.kind == b.kind;
@@ -44,10 +52,7 @@ bool same_id(button_id a, button_id b)
 
 bool digits_only(std::string_view text)
 {
-    for (const char c : text)
-        if (!is_digit(c))
-            return false;
-    return true;
+    return std::all_of(text.begin(), text.end(), is_digit);
 }
 
 void check_digits(std::string_view list, int line_number)
@@ -70,11 +75,11 @@ bool next_word(std::string_view *list, char separator, std::string_view *word)
 {
     if (list->data() == nullptr)
         return false;
-    size_t end = 0;
+    size_t end = separator == '+' ? list_word_length(*list) : 0;
     while (end < list->size() && (*list)[end] != separator)
         ++end;
-    *word = list->substr(0, end);
-    *list = end < list->size() ? list->substr(end + 1) : std::string_view();
+    *word = {list->data(), end};
+    *list = end < list->size() ? after(*list, end + 1) : std::string_view();
     return true;
 }
 
@@ -86,11 +91,11 @@ time_fault read_time(std::string_view word, int *ms)
     const size_t digits = read_digits(word, longest_ms, &whole);
     if (digits == 0)
         return time_fault::not_recognized;
-    std::string_view rest = word.substr(digits);
+    const std::string_view rest = after(word, digits);
     long long value = whole;
     if (rest == "s" || (rest.starts_with('.') && rest.ends_with('s'))) {
         // Seconds, with at most three decimals: whole milliseconds.
-        const std::string_view decimals = rest.size() > 1 ? rest.substr(1, rest.size() - 2) : std::string_view();
+        const std::string_view decimals = rest.size() > 1 ? std::string_view(rest.data() + 1, rest.size() - 2) : std::string_view();
         if (rest.size() > 1 && (decimals.empty() || decimals.size() > 3 || !digits_only(decimals)))
             return time_fault::not_recognized;
         long long thousandths = 0;

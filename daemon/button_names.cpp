@@ -1,6 +1,7 @@
 #include "button_names.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
 
 #include <linux/input-event-codes.h>
@@ -144,12 +145,13 @@ bool has_joystick_layout(const pad_layout *pad)
 
 bool first_rule(const pad_layout *pad, int index, button_id *button)
 {
-    for (const rule &candidate : rules)
-        if (candidate.name == index && holds(pad, candidate.applies) && has_code(pad, candidate.code)) {
-            *button = candidate.code;
-            return true;
-        }
-    return false;
+    const rule *found = std::find_if(std::begin(rules), std::end(rules), [&](const rule &candidate) {
+        return candidate.name == index && holds(pad, candidate.applies) && has_code(pad, candidate.code);
+    });
+    if (found == std::end(rules))
+        return false;
+    *button = found->code;
+    return true;
 }
 
 // Digits only, naming a code the kernel can report.
@@ -283,6 +285,17 @@ bool read_button_name(std::string_view word, button_id *button)
         return false;
     *button = {static_cast<unsigned short>(axis), low ? button_kind::axis_low : button_kind::axis_high};
     return true;
+}
+
+size_t list_word_length(std::string_view list)
+{
+    for (int index = 0; index < standard_count; ++index) {
+        const std::string_view name = standard_name(index);
+        if (name.ends_with('+') && list.size() >= name.size() && same_text({list.data(), name.size()}, name)
+            && (list.size() == name.size() || list[name.size()] == '+'))
+            return name.size();
+    }
+    return index_of(list, '+');
 }
 
 int standard_name_count()

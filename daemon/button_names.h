@@ -35,6 +35,11 @@ std::string_view axis_name(int code);
 // for its low side; false for anything else.
 bool read_button_name(std::string_view word, button_id *button);
 
+// The length of the first name of a list joined by '+': up to the first '+',
+// or past it for a standard name that ends in one ("leftx+") where the name
+// ends the list or a '+' follows it.
+size_t list_word_length(std::string_view list);
+
 // How many standard names there are, and each by its index.
 int standard_name_count();
 std::string_view standard_name(int index);

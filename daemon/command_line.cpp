@@ -90,7 +90,7 @@ chord read_named_chord(std::string_view rest, settings *given)
 {
     chord buttons = 0;
     for (;;) {
-        const size_t plus = index_of(rest, '+');
+        const size_t plus = list_word_length(rest);
         const std::string_view word = first(rest, plus);
         button_id button;
         if (!read_button_name(word, &button)) {

@@ -116,16 +116,27 @@ TEST(StandardNames, ReadBesideKernelNamesAndCodes)
         {"ABS_Z", {ABS_Z, button_kind::axis_high}},
         {"ABS_Z-", {ABS_Z, button_kind::axis_low}},
     };
-    for (const auto &[word, expected] : read) {
+    for (const auto &[name, expected] : read) {
         button_id button;
-        ASSERT_TRUE(read_button_name(word, &button)) << word;
-        EXPECT_EQ(button.code, expected.first) << word;
-        EXPECT_EQ(button.kind, expected.second) << word;
+        ASSERT_TRUE(read_button_name(name, &button)) << name;
+        EXPECT_EQ(button.code, expected.first) << name;
+        EXPECT_EQ(button.kind, expected.second) << name;
     }
-    for (const char *word : {"A", "Start", "leftx", "dpup+", "misc2", "BTN_SELEKT", "", "-", "a-"}) {
+    for (const char *wrong : {"A", "Start", "leftx", "dpup+", "misc2", "BTN_SELEKT", "", "-", "a-"}) {
         button_id button;
-        EXPECT_FALSE(read_button_name(word, &button)) << word;
+        EXPECT_FALSE(read_button_name(wrong, &button)) << wrong;
     }
+}
+
+// A '+' ends a name, but the one that ends leftx+ and its kin.
+TEST(StandardNames, PlusInANameIsPartOfIt)
+{
+    const std::vector<std::pair<std::string, size_t>> cases = {
+        {"a+b", 1},         {"leftx++a", 6}, {"leftx+", 6},  {"righty++rightx+", 7}, {"leftx+a", 5},
+        {"BTN_SOUTH", 9},   {"", 0},         {"+a", 0},      {"leftx-+a", 6},         {"lefty+", 6},
+    };
+    for (const auto &[list, length] : cases)
+        EXPECT_EQ(list_word_length(list), length) << list;
 }
 
 } // namespace
