@@ -87,10 +87,11 @@ bool learn_buttons(const source_set *sources, int fd, source *port)
 // every pad found by its name.
 void tell_found(const source_set *sources, const source *port, bool again)
 {
-    // Each pad found by its name says what its standard names are.
+    // Each pad found by its name says what its standard names are, and in
+    // learning mode every device with some.
     std::array<char, 768> names_text;
     device_shape shape;
-    const std::string_view names = port->by_name && read_shape(port->fd, &shape)
+    const std::string_view names = (port->by_name || sources->learning) && read_shape(port->fd, &shape)
                                        ? describe_standard_names(port->fd, &shape, names_text)
                                        : std::string_view();
     if (!sources->learning) {
