@@ -1,7 +1,7 @@
 // One configuration for every pad: the same standard names fire the same
 // commands on pads shaped as xpad, hid-microsoft over Bluetooth,
-// hid-playstation (with its motion sensors and touchpad, never opened) and
-// hid-generic make them. And the pads that are not taken, said; nodes that
+// hid-playstation (with its motion sensors and touchpad, never opened),
+// hid-sony, hid-nintendo and hid-generic make them. And the pads that are not taken, said; nodes that
 // cannot be opened holding no place; an axis as wide as int. These run in
 // the test VM (tests/vm/run), as root.
 #include "support.h"
@@ -55,6 +55,18 @@ const pad_shape &android_mode_start_pad()
     return shape;
 }
 
+// hid-sony's DualShock 4: laid out as the DualSense.
+const pad_shape &dualshock4_pad()
+{
+    static const pad_shape shape = [] {
+        pad_shape made = dualsense_pad;
+        made.name = "Sony Interactive Entertainment Wireless Controller";
+        made.product = 0x09cc;
+        return made;
+    }();
+    return shape;
+}
+
 std::vector<family_case> every_family()
 {
     return {
@@ -67,6 +79,13 @@ std::vector<family_case> every_family()
     {&dualsense_pad, {key(BTN_SELECT), key(BTN_START)},
      {key(BTN_TL2), axis(ABS_Z, 255, 0), key(BTN_TR2), axis(ABS_RZ, 255, 0)}, {key(BTN_SOUTH), key(BTN_WEST)},
      {key(BTN_NORTH)}, {axis(ABS_RX, 255, 128)}, {axis(ABS_Y, 0, 128)}, {key(BTN_MODE)}},
+    {&dualshock4_pad(), {key(BTN_SELECT), key(BTN_START)},
+     {key(BTN_TL2), axis(ABS_Z, 255, 0), key(BTN_TR2), axis(ABS_RZ, 255, 0)}, {key(BTN_SOUTH), key(BTN_WEST)},
+     {key(BTN_NORTH)}, {axis(ABS_RX, 255, 128)}, {axis(ABS_Y, 0, 128)}, {key(BTN_MODE)}},
+    // The Switch's B is the bottom button, its Y the left one: names by place.
+    {&switch_pro_pad, {key(BTN_SELECT), key(BTN_START)}, {key(BTN_TL2), key(BTN_TR2)},
+     {key(BTN_SOUTH), key(BTN_WEST)}, {key(BTN_NORTH)}, {axis(ABS_RX, 32767, 0)}, {axis(ABS_Y, -32767, 0)},
+     {key(BTN_MODE)}},
     {&android_pad, {key(KEY_BACK), key(BTN_START)}, {axis(ABS_BRAKE, 255, 0), axis(ABS_GAS, 255, 0)},
      {key(BTN_SOUTH), key(BTN_NORTH)}, {key(BTN_WEST)}, {axis(ABS_Z, 255, 128)}, {axis(ABS_Y, 0, 128)},
      {key(KEY_HOMEPAGE)}},
