@@ -1,5 +1,6 @@
 // tabrind: reads its configuration file, builds the tabrin command line from
 // it, and starts, stops, restarts or reports the daemon through its lock file.
+#include "checks.h"
 #include "lock_path.h"
 
 #include <algorithm>
@@ -150,6 +151,14 @@ void add_value(text_buffer *command, const char *word, int length)
     add_char(command, ' ');
 }
 
+// A time checked and read: the daemon gets it as whole milliseconds.
+void add_milliseconds(text_buffer *command, int ms)
+{
+    std::array<char, 16> digits;
+    const int length = snprintf(digits.data(), digits.size(), "%d", ms);
+    add_value(command, digits.data(), length);
+}
+
 bool is_blank(char c)
 {
     return isspace(static_cast<unsigned char>(c)) != 0;
@@ -269,59 +278,6 @@ void set_lock_path(text_buffer *lock, const char *word, int length)
     *lock = {copy, 0, length, length + 1};
 }
 
-constexpr long longest_ms = 60000;
-
-// Milliseconds as a time is written: whole ones, bare or with "ms", or
-// seconds with "s" and at most three decimals ("1500", "1500ms", "1.5s").
-// -1 for a word written otherwise; past the longest time, longest_ms + 1.
-long time_ms(std::string_view word)
-{
-    long whole = 0;
-    size_t at = 0;
-    for (; at < word.size() && isdigit(static_cast<unsigned char>(word[at])) != 0; ++at)
-        whole = std::min(whole * 10 + (word[at] - '0'), longest_ms + 1);
-    if (at == 0)
-        return -1;
-    // Not substr: its throw would bring in the C++ library.
-    std::string_view unit(word.data() + at, word.size() - at);
-    if (unit.empty() || unit == "ms")
-        return whole;
-    if (!unit.ends_with('s'))
-        return -1;
-    unit.remove_suffix(1);
-    long thousandths = 0;
-    if (!unit.empty()) {
-        const std::string_view decimals(unit.data() + 1, unit.size() - 1);
-        if (unit[0] != '.' || decimals.empty() || decimals.size() > 3)
-            return -1;
-        for (const char c : decimals) {
-            if (isdigit(static_cast<unsigned char>(c)) == 0)
-                return -1;
-            thousandths = thousandths * 10 + (c - '0');
-        }
-        for (size_t i = decimals.size(); i < 3; ++i)
-            thousandths *= 10;
-    }
-    return std::min(whole * 1000 + thousandths, longest_ms + 1);
-}
-
-// A time checked here, with its line, and handed to the daemon in
-// milliseconds: the daemon would read "1.5s" as 1.
-void add_time(text_buffer *command, const char *word, int length, int line_number)
-{
-    const long ms = time_ms(std::string_view(word, length));
-    if (ms < 0) {
-        fprintf(stderr, "line %d: time \"%.*s\" not recognized\n", line_number, length, word);
-        exit(1);
-    }
-    if (ms < 1 || ms > longest_ms) {
-        fprintf(stderr, "line %d: time \"%.*s\" out of range\n", line_number, length, word);
-        exit(1);
-    }
-    char digits[8];
-    add_value(command, digits, snprintf(digits, sizeof digits, "%ld", ms));
-}
-
 // A directive without its words would take the daemon's next option, -d say,
 // for them.
 void refuse_unfinished(line_state state, const directive *current, int line_number)
@@ -360,23 +316,27 @@ void process_line(text_buffer *line, text_buffer *command, bool *daemon_mode, in
             state = current->words;
             break;
         case list_state:
+            check_list(std::string_view(word, length), line_number);
             add_value(command, word, length);
             state = command_state;
             break;
         case time_state:
-            add_time(command, word, length, line_number);
+            add_milliseconds(command, line_time(std::string_view(word, length), line_number));
             state = command_state;
             break;
         case hold_state:
+            check_list(std::string_view(word, length), line_number);
             add_value(command, word, length);
             state = time_state;
             break;
         case value_state:
+            if (current->keyword == "buttons")
+                check_button_names(std::string_view(word, length), line_number);
             add_value(command, word, length);
             state = skip_state;
             break;
         case duration_state:
-            add_time(command, word, length, line_number);
+            add_milliseconds(command, line_time(std::string_view(word, length), line_number));
             state = skip_state;
             break;
         case command_state:
@@ -485,6 +445,9 @@ void process_file(const char *path, text_buffer *command, text_buffer *lock, boo
     // a shell left waiting would show the daemon's commands to other processes.
     add_text(command, learning ? "exec tabrin -m " : "exec tabrin ");
     FILE *file = fopen(path, "r");
+    // Learning needs no file: without one it looks for every pad.
+    if (file == nullptr && errno == ENOENT && learning)
+        return;
     if (file == nullptr)
         fail_system("tabrind");
     int run_count = 0;

@@ -4,35 +4,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
 
 #include <linux/input-event-codes.h>
 
 namespace {
-
-// Every key and button macro of linux/input-event-codes.h with its code. The
-// names are one text, not pointed at one by one: a table of pointers would be
-// relocated, and so brought into memory, at every start, -b or not.
-#include "key_names.inc"
-
-static_assert(std::count(std::begin(key_name_text), std::end(key_name_text), '\0')
-              == std::size(key_name_codes) + 1); // each name's NUL, and the text's own
-static_assert(std::count(std::begin(axis_name_text), std::end(axis_name_text), '\0')
-              == std::size(axis_name_codes) + 1);
-
-// Digits only, naming a code the kernel can report.
-int decimal_code(std::string_view text)
-{
-    int code = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return -1;
-        code = code * 10 + (c - '0');
-        if (code > KEY_MAX)
-            return -1;
-    }
-    return text.empty() || code == 0 ? -1 : code;
-}
 
 // The first `n` bytes of the text, or all of it: substr without its throw.
 std::string_view first(std::string_view text, size_t n)
@@ -40,25 +15,15 @@ std::string_view first(std::string_view text, size_t n)
     return {text.data(), std::min(n, text.size())};
 }
 
-// Lists and the name tables are searched byte by byte: memchr and memcmp
-// would keep their pages of the C library in memory for the daemon's whole
-// life, for looks that start-up makes once.
+// Lists are searched byte by byte: memchr would keep its pages of the C
+// library in memory for the daemon's whole life, for looks that start-up
+// makes once.
 // Where `c` is at or after `from`, or the text's size when it is not there.
 size_t index_of(std::string_view text, char c, size_t from = 0)
 {
     while (from < text.size() && text[from] != c)
         ++from;
     return from;
-}
-
-bool same_text(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
 }
 
 // How many words follow the option letter, or -1 for a letter that is no option.
@@ -101,22 +66,6 @@ bool same_button(button_id a, button_id b)
     return a.code == b.code && a.kind == b.kind;
 }
 
-// A key name, or an axis name with an optional '-' for its low side.
-bool read_name(std::string_view word, button_id *button)
-{
-    const int key = key_code(word);
-    if (key >= 0) {
-        *button = {static_cast<unsigned short>(key), button_kind::key};
-        return true;
-    }
-    const bool low = word.ends_with('-');
-    const int axis = axis_code(low ? first(word, word.size() - 1) : word);
-    if (axis < 0)
-        return false;
-    *button = {static_cast<unsigned short>(axis), low ? button_kind::axis_low : button_kind::axis_high};
-    return true;
-}
-
 // The chord bit of a named button: its own from an earlier list, else the
 // next free one; -1 after reporting that none is left.
 int button_bit(button_id button, settings *given)
@@ -141,10 +90,10 @@ chord read_named_chord(std::string_view rest, settings *given)
 {
     chord buttons = 0;
     for (;;) {
-        const size_t plus = index_of(rest, '+');
+        const size_t plus = list_word_length(rest);
         const std::string_view word = first(rest, plus);
         button_id button;
-        if (!read_name(word, &button)) {
+        if (!read_button_name(word, &button)) {
             refuse_name(word);
             return 0;
         }
@@ -273,69 +222,7 @@ bool bindings_differ(const settings *given)
     return true;
 }
 
-// Whether `name` is one of the blank-separated words of `words`.
-bool listed(std::string_view words, std::string_view name)
-{
-    while (!words.empty()) {
-        const size_t blank = index_of(words, ' ');
-        if (same_text(first(words, blank), name))
-            return true;
-        words.remove_prefix(std::min(blank + 1, words.size()));
-    }
-    return false;
-}
-
-// The name that `code` has at its first place in a table, skipping `skipped`.
-std::string_view name_in(std::string_view names, const unsigned short *codes, size_t count, int code,
-                         std::string_view skipped)
-{
-    size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const size_t end = index_of(names, '\0', at);
-        const std::string_view name = std::string_view(names.data() + at, end - at);
-        if (codes[i] == code && !listed(skipped, name))
-            return name;
-        at = end + 1;
-    }
-    return {};
-}
-
-int code_in(std::string_view names, const unsigned short *codes, size_t count, std::string_view name)
-{
-    size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const size_t end = index_of(names, '\0', at);
-        if (same_text({names.data() + at, end - at}, name))
-            return codes[i];
-        at = end + 1;
-    }
-    return -1;
-}
-
 } // namespace
-
-int key_code(std::string_view name)
-{
-    const int code = code_in({key_name_text, sizeof key_name_text - 1}, key_name_codes, std::size(key_name_codes), name);
-    return code >= 0 ? code : decimal_code(name);
-}
-
-int axis_code(std::string_view name)
-{
-    return code_in({axis_name_text, sizeof axis_name_text - 1}, axis_name_codes, std::size(axis_name_codes), name);
-}
-
-std::string_view key_name(int code)
-{
-    // Names that mark where a range of codes begins, each an alias of a key's own.
-    constexpr std::string_view ranges = "BTN_MISC BTN_MOUSE BTN_JOYSTICK BTN_GAMEPAD BTN_DIGI BTN_WHEEL BTN_TRIGGER_HAPPY";
-    return name_in({key_name_text, sizeof key_name_text - 1}, key_name_codes, std::size(key_name_codes), code, ranges);
-}
-
-std::string_view axis_name(int code)
-{
-    return name_in({axis_name_text, sizeof axis_name_text - 1}, axis_name_codes, std::size(axis_name_codes), code, "");
-}
 
 int readmask(const char *text)
 {

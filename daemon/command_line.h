@@ -2,6 +2,8 @@
 // the loop use, read from the argument vector before anything happens.
 #pragma once
 
+#include "button_names.h"
+
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -22,16 +24,6 @@ constexpr chord digit_chord = 0xF;
 
 // At most this many -r, -h, -a and -2 bindings together.
 constexpr int max_bindings = 256;
-
-// What a name in a list stands for: a key (for the D-pad's names also a
-// direction of hat 0), or an absolute axis pushed past three quarters of its
-// range towards its maximum (high) or its minimum (low).
-enum class button_kind : unsigned char { key, axis_high, axis_low };
-
-struct button_id {
-    unsigned short code = 0;
-    button_kind kind = button_kind::key;
-};
 
 // How a binding fires: run after the settle time (or on a tap, or at once),
 // hold once the chord has been held for its time, repeat as run does and
@@ -101,16 +93,3 @@ bool readbuttons(const char *text, button_names *names);
 // A list of digits, or of names joined by '+', as a chord; new names take
 // the next free bits of `given`. 0 after reporting an error.
 chord readchord(const char *text, settings *given);
-
-// The code of a key or button named as in linux/input-event-codes.h
-// ("BTN_START", "KEY_F13") or by its decimal code; -1 for anything else.
-int key_code(std::string_view name);
-
-// The code of an absolute axis ("ABS_Z"); -1 for anything else.
-int axis_code(std::string_view name);
-
-// The kernel's name of a key or axis code, "" for one that has none; a key
-// by its own name rather than that of the range it begins (BTN_SOUTH, not
-// BTN_GAMEPAD).
-std::string_view key_name(int code);
-std::string_view axis_name(int code);

@@ -58,9 +58,20 @@ bool axis_range(int fd, int code, input_absinfo *info)
     return ioctl(fd, EVIOCGABS(code), info) == 0 && info->maximum > info->minimum;
 }
 
-// A named button as the device reads it: an axis in the range it gives.
-device_button named_button(int fd, button_id id)
+pad_layout layout_of(const device_shape *shape)
 {
+    return {shape->keys, shape->axes, shape->vendor};
+}
+
+// A named button as the device reads it: an axis in the range it gives, a
+// standard name what it is on this pad; none for what the pad lacks.
+device_button named_button(int fd, const device_shape *shape, button_id id)
+{
+    if (id.kind == button_kind::standard) {
+        const pad_layout layout = layout_of(shape);
+        if (!standard_button(&layout, id.code, &id))
+            return {};
+    }
     if (id.kind == button_kind::key)
         return key_button(id.code);
     input_absinfo info {};
@@ -170,11 +181,65 @@ int watched_buttons(int fd, const device_shape *shape, const settings *given, ch
     for (int digit = 0; digit < given->buttons.count; ++digit)
         (*buttons)[digit] = key_button(given->buttons.code[digit]);
     for (int bit = digit_buttons; bit < given->button_count; ++bit)
-        (*buttons)[bit] = named_button(fd, given->named[bit]);
+        (*buttons)[bit] = named_button(fd, shape, given->named[bit]);
     for (int bit = 0; bit < given->button_count; ++bit)
         if (!has(watched, bit))
             (*buttons)[bit] = device_button{};
     return given->button_count;
+}
+
+namespace {
+
+// What standard name `index` is on this pad, as far as the pad has it.
+device_button standard_on(int fd, const device_shape *shape, int index)
+{
+    device_buttons one{};
+    one[0] = named_button(fd, shape, {static_cast<unsigned short>(index), button_kind::standard});
+    fit_buttons(shape, &one, 1);
+    return one[0];
+}
+
+} // namespace
+
+void name_standard_buttons(int fd, const device_shape *shape, device_buttons *buttons, int count)
+{
+    for (int index = 0; index < standard_name_count(); ++index) {
+        const device_button named = standard_on(fd, shape, index);
+        if (!reads_something(&named))
+            continue;
+        // A trigger that is a key and an axis is one trigger: the key is
+        // named with the axis, so that a press of it shows its name.
+        const unsigned short also = named.key != 0 ? 0
+                                    : named.axis == ABS_Z && has_bit(shape->keys, BTN_TL2) ? BTN_TL2
+                                    : named.axis == ABS_RZ && has_bit(shape->keys, BTN_TR2) ? BTN_TR2
+                                                                                            : 0;
+        const bool trigger = standard_name(index).ends_with("trigger");
+        for (int bit = 0; bit < count; ++bit) {
+            device_button *button = &(*buttons)[bit];
+            if (button->standard == 0 && (same_button(button, &named) || (trigger && also != 0 && button->key == also)))
+                button->standard = static_cast<unsigned char>(index + 1);
+        }
+    }
+}
+
+std::string_view describe_standard_names(int fd, const device_shape *shape, std::span<char> text)
+{
+    size_t length = 0;
+    for (int index = 0; index < standard_name_count(); ++index) {
+        const device_button named = standard_on(fd, shape, index);
+        if (!reads_something(&named))
+            continue;
+        std::array<char, 32> kernel;
+        const std::string_view what = button_name(&named, &kernel);
+        const std::string_view name = standard_name(index);
+        const std::string_view comma = length == 0 ? "" : ", ";
+        if (length + comma.size() + name.size() + 1 + what.size() >= text.size())
+            break;
+        for (const std::string_view part : {comma, name, std::string_view(" "), what})
+            for (const char c : part)
+                text[length++] = c;
+    }
+    return {text.data(), length};
 }
 
 bool fit_buttons(const device_shape *shape, device_buttons *buttons, int count)

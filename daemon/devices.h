@@ -58,6 +58,7 @@ struct device_button {
     unsigned short axis;
     axis_use use;
     signed char direction; // hat: -1 (up, left) or 1 (down, right)
+    unsigned char standard; // learning mode: 1 + the index of the standard name it is here; 0 for none
     int minimum;           // high, low: the axis's range as EVIOCGABS gives it
     long long range;       // maximum - minimum: INT_MIN to INT_MAX is a range too
 };
@@ -73,6 +74,14 @@ int every_button(int fd, const device_shape *shape, device_buttons *buttons);
 // The buttons that the settings name, for the bits in `watched`; the others
 // read nothing. Returns how many bits there are.
 int watched_buttons(int fd, const device_shape *shape, const settings *given, chord watched, device_buttons *buttons);
+
+// The standard names of this pad in learning mode's buttons.
+void name_standard_buttons(int fd, const device_shape *shape, device_buttons *buttons, int count);
+
+// "a BTN_SOUTH, b BTN_EAST, ..., lefttrigger ABS_Z, ...": what each standard
+// name is on this pad, those it lacks left out; "" for a pad with none. Cut
+// at a name's end where the room ends.
+std::string_view describe_standard_names(int fd, const device_shape *shape, std::span<char> text);
 
 // Leaves each button what the device has of it; false when it has none of them.
 bool fit_buttons(const device_shape *shape, device_buttons *buttons, int count);

@@ -42,6 +42,16 @@ std::string_view format_not_taken(learn_line *line, const char *path, const char
     return line_end(&writer);
 }
 
+std::string_view format_standard_names(learn_line *line, const char *path, std::string_view names)
+{
+    line_writer writer{*line};
+    line_add(&writer, "standard names of ");
+    line_add(&writer, path);
+    line_add(&writer, ": ");
+    line_add(&writer, names);
+    return line_end(&writer);
+}
+
 std::string_view format_lost(learn_line *line, const char *path)
 {
     line_writer writer{*line};

@@ -22,6 +22,9 @@ void format_ids(std::array<char, 16> *ids, unsigned short vendor, unsigned short
 std::string_view format_not_taken(learn_line *line, const char *path, const char *name, unsigned short vendor,
                                   unsigned short product, const char *reason);
 
+// "standard names of PATH: NAMES\n"
+std::string_view format_standard_names(learn_line *line, const char *path, std::string_view names);
+
 // "lost PATH\n"
 std::string_view format_lost(learn_line *line, const char *path);
 

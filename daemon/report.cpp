@@ -176,6 +176,10 @@ void add_button(line_writer *line, const settings *given, int bit)
         return;
     }
     const button_id id = given->named[bit];
+    if (id.kind == button_kind::standard) {
+        line_add(line, standard_name(id.code));
+        return;
+    }
     if (id.kind == button_kind::key) {
         line_add(line, key_name(id.code));
         return;
@@ -319,5 +323,18 @@ void report_not_taken(const reporting *reporting, const char *path, const char *
     line_add(&line, ids.data());
     line_add(&line, ": ");
     line_add(&line, reason);
+    tell(reporting, &line);
+}
+
+void report_standard_names(const reporting *reporting, const char *path, std::string_view names)
+{
+    if (reporting == nullptr || reporting->where == report_to::nothing)
+        return;
+    report_line text;
+    line_writer line{text};
+    line_add(&line, "standard names of ");
+    line_add(&line, path);
+    line_add(&line, ": ");
+    line_add(&line, names);
     tell(reporting, &line);
 }

@@ -78,3 +78,7 @@ void report_left_alone(const reporting *reporting, const char *path);
 // ("does not match 'PATTERN'") or that cannot be opened (strerror's text).
 void report_not_taken(const reporting *reporting, const char *path, const char *name, unsigned short vendor,
                       unsigned short product, const char *reason);
+
+// "standard names of PATH: a BTN_SOUTH, b BTN_EAST, ...", as a pad found by
+// its name is taken.
+void report_standard_names(const reporting *reporting, const char *path, std::string_view names);

@@ -85,6 +85,8 @@ bool learn_buttons(const source_set *sources, int fd, source *port)
     port->button_count = sources->learning ? every_button(fd, &shape, port->buttons)
                                            : watched_buttons(fd, &shape, sources->given, sources->watched, port->buttons);
     const bool any = fit_buttons(&shape, port->buttons, port->button_count);
+    if (sources->learning)
+        name_standard_buttons(fd, &shape, port->buttons, port->button_count);
     map_same_buttons(port, port->button_count);
     port->raw = 0;
     return any;
@@ -94,9 +96,18 @@ bool learn_buttons(const source_set *sources, int fd, source *port)
 // every pad found by its name.
 void tell_found(const source_set *sources, const source *port, bool again)
 {
+    // Each pad found by its name says what its standard names are, and in
+    // learning mode every device with some.
+    std::array<char, 768> names_text;
+    device_shape shape;
+    const std::string_view names = (port->by_name || sources->learning) && read_shape(port->fd, &shape)
+                                       ? describe_standard_names(port->fd, &shape, names_text)
+                                       : std::string_view();
     if (!sources->learning) {
         if (again || port->by_name)
             report_device(sources->report, port->path, true);
+        if (!names.empty())
+            report_standard_names(sources->report, port->path, names);
         return;
     }
     pad_name name{};
@@ -107,6 +118,8 @@ void tell_found(const source_set *sources, const source *port, bool again)
         id = {};
     learn_line line;
     learn_tell(format_found(&line, port->path, name.data(), id.vendor, id.product));
+    if (!names.empty())
+        learn_tell(format_standard_names(&line, port->path, names));
 }
 
 void tell_lost(const source_set *sources, const source *port)
@@ -441,4 +454,10 @@ std::string_view bit_name(const source *port, int bit, std::array<char, 32> *nam
         return {name->data(), 1};
     }
     return button_name(&(*port->buttons)[bit], name);
+}
+
+std::string_view bit_standard_name(const source *port, int bit)
+{
+    const unsigned char standard = port->kind == source_kind::device ? (*port->buttons)[bit].standard : 0;
+    return standard == 0 ? std::string_view() : standard_name(standard - 1);
 }

@@ -107,6 +107,9 @@ bool is_free(const source *port);
 // A chord bit's name on a source, into `name`, as a list takes it.
 std::string_view bit_name(const source *port, int bit, std::array<char, 32> *name);
 
+// In learning mode, the standard name of a chord bit on a device; "" for none.
+std::string_view bit_standard_name(const source *port, int bit);
+
 // The full path of a -j source, resolved against the start directory; false
 // when it does not fit.
 bool source_full_path(const source_set *sources, const source *port, std::array<char, PATH_MAX> *path);

@@ -434,6 +434,26 @@ int sources_open(const source_set *sources)
     return open;
 }
 
+// The chord's standard names instead of the kernel's, where every button of
+// it has one; a trigger that is a key and an axis both is named once.
+// Returns how many names the chord has now.
+size_t name_by_standard(const source *port, chord buttons, std::span<std::string_view> chord_names)
+{
+    std::array<std::string_view, max_buttons> standard;
+    size_t count = 0;
+    for (int bit = 0; bit < port->button_count; ++bit) {
+        if ((buttons & (chord{1} << bit)) == 0)
+            continue;
+        const std::string_view name = bit_standard_name(port, bit);
+        if (name.empty())
+            return chord_names.size();
+        if (std::find(standard.begin(), standard.begin() + count, name) == standard.begin() + count)
+            standard[count++] = name;
+    }
+    std::copy_n(standard.begin(), count, chord_names.begin());
+    return count;
+}
+
 // Learning mode: once a source's buttons are all let go, the largest chord
 // of the press and how long it was held whole, as a run line takes it.
 void learn_from(source_set *sources, source *port)
@@ -458,6 +478,7 @@ void learn_from(source_set *sources, source *port)
     // With more than one pad taken, which one, as -v tells it: two pads of
     // one name are told apart by their paths.
     const char *path = sources_open(sources) > 1 ? port->path : nullptr;
+    count = name_by_standard(port, press->largest, {chord_names.data(), count});
     learn_line line;
     learn_tell(format_chord(&line, {chord_names.data(), count}, (press->until == 0 ? now : press->until) - press->since,
                             path));

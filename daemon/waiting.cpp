@@ -158,10 +158,12 @@ bool choose_watches(waiter *wait, const source_set *sources)
     return added;
 }
 
-// False when there was none to try.
+// False when there was none to try. Pads by name are looked for again too:
+// one may have come before /dev/input was watched.
 bool retry_closed(source_set *sources)
 {
-    bool tried = false;
+    bool tried = !sources->patterns.empty();
+    take_pads(sources);
     for (int i = 0; i < sources->count; ++i)
         if (sources->list[i].kind == source_kind::closed && !sources->list[i].by_name) {
             source_reopen(sources, &sources->list[i]);

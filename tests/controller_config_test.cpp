@@ -242,6 +242,36 @@ TEST(ControllerConfig, FileThatCannotBeReadEndsTheControllerWhateverTheAction)
     }
 }
 
+// Learning needs no file: without one, the daemon looks for every pad. A
+// file that is there and cannot be read is still refused.
+TEST(ControllerConfig, LearnWithoutAFileTakesEveryPad)
+{
+    temp_dir dir;
+    stand_in daemon;
+    const auto result = run_with(daemon, "learn", dir / "missing.conf");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(daemon.words(), "-m\n");
+
+    stand_in refused;
+    EXPECT_EQ(run_with(refused, "learn", dir.path).err, "tabrind: Is a directory\n");
+    EXPECT_FALSE(refused.started());
+}
+
+// A list is checked with its line whatever the action, before the daemon is asked.
+TEST(ControllerConfig, WrongButtonNameIsRefusedWithItsLineWhateverTheAction)
+{
+    temp_dir dir;
+    write_file(dir / "conf", "pad *\n# the pad's own\nrun BTN_SELEKT+BTN_START pkill -x retroarch\n");
+    for (const char *action : {"status", "stop", "restart", "start", "learn"}) {
+        stand_in daemon;
+        const auto result = run_with(daemon, action, dir / "conf");
+        EXPECT_EQ(result.err, "line 3: Wrong button name specified: BTN_SELEKT\n") << action;
+        EXPECT_EQ(result.status, 1) << action;
+        EXPECT_FALSE(daemon.started()) << action;
+    }
+}
+
 TEST(ControllerConfig, ConfigurationIsCheckedWhateverTheAction)
 {
     temp_dir dir;

@@ -56,6 +56,13 @@ const std::vector<refusal> refusals = {
     {{"-b", "0", "-r", "1", "x"}, "Wrong button name specified: 0\n"},
     {{"-b", "BTN_SELECT", "-b", "BTN_NOPE", "-r", "1", "x"}, "Wrong button name specified: BTN_NOPE\n"},
     {{"-b", "BTN_A,BTN_SOUTH", "-r", "1", "x"}, "Button already specified within button list\n"},
+    // Standard names are for lists; -b names the kernel's keys.
+    {{"-b", "back,start", "-r", "1", "x"}, "Wrong button name specified: back\n"},
+    {{"-r", "back+back", "x"}, "Button already specified within button list\n"},
+    {{"-r", "Back+start", "x"}, "Wrong button name specified: Back\n"},
+    {{"-r", "leftx+a", "x"}, "Wrong button name specified: leftx\n"},
+    {{"-r", "leftx++", "x"}, "Wrong button name specified: \n"},
+    {{"-r", "a+leftx+", "x", "-r", "leftx++a", "y"}, "There already is an action for this button combination\n"},
     {{"-b", "KEY_A,30", "-r", "1", "x"}, "Button already specified within button list\n"},
     {{"-j", "1", "-j", "2", "-j", "3", "-j", "4", "-j", "5", "-j", "6", "-j", "7", "-j", "8", "-j", "9", "-r", "1",
       "x"},

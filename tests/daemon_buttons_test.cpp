@@ -180,3 +180,21 @@ TEST(DaemonButtons, VerboseShowsEveryControlCharacterAsAQuestionMark)
 }
 
 } // namespace
+
+namespace {
+
+// A port image has no layout: a standard name never reads held there, even
+// with -b naming the key that the name is on a pad.
+TEST(DaemonButtons, StandardNamesNeverReadHeldOnAPortImage)
+{
+    temp_dir dir;
+    process_guard daemon(start_watching(dir, {"-b", "BTN_SOUTH", "-r", "a", append(dir, "a"), "-r", "BTN_SOUTH",
+                                              append(dir, "south")}));
+    ASSERT_EQ(lock_holder(dir / "lock"), daemon.pid);
+    set_buttons(dir / "port", button1);
+    ASSERT_TRUE(wait_for([&] { return count_lines(dir / "out") == 1; }));
+    ASSERT_TRUE(wait_reads(daemon.pid, settled));
+    EXPECT_EQ(read_file(dir / "out"), "south\n");
+}
+
+} // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -77,12 +78,11 @@ struct fake_input {
         if (name.empty())
             return; // gone from sysfs already
         const std::string device = class_dir + "/" + node + "/device";
-        for (const std::string &dir : {class_dir + "/" + node, device, device + "/capabilities", device + "/id"})
-            mkdir(dir.c_str(), 0755);
+        for (const std::string &made : {class_dir + "/" + node, device, device + "/capabilities", device + "/id"})
+            mkdir(made.c_str(), 0755);
         write_file(device + "/name", name + "\n");
-        std::vector<int> axes;
-        for (const axis_shape &axis : shape.axes)
-            axes.push_back(axis.code);
+        std::vector<int> axes(shape.axes.size());
+        std::transform(shape.axes.begin(), shape.axes.end(), axes.begin(), [](const axis_shape &axis) { return axis.code; });
         write_file(device + "/capabilities/key", sysfs_bitmap(shape.keys, KEY_CNT));
         write_file(device + "/capabilities/abs", sysfs_bitmap(axes, ABS_CNT));
         write_file(device + "/properties", sysfs_bitmap(shape.properties, INPUT_PROP_CNT));

@@ -113,6 +113,16 @@ const pad_shape xbox_360_pad = {"Microsoft X-Box 360 pad", BUS_USB, 0x045e, 0x02
 
 const pad_shape xbox_one_pad = {"Microsoft X-Box One S pad", BUS_USB, 0x045e, 0x02ea, xbox_keys, xbox_axes(1023), {}};
 
+// The same pad over Bluetooth: BTN_C, BTN_Z, BTN_TL2 and BTN_TR2 are declared
+// and never sent, Share is KEY_RECORD, every stick from 0 to 65535.
+const pad_shape xbox_bluetooth_pad = {
+    "Xbox Wireless Controller", BUS_BLUETOOTH, 0x045e, 0x0b13,
+    {BTN_SOUTH, BTN_EAST, BTN_C, BTN_NORTH, BTN_WEST, BTN_Z, BTN_TL, BTN_TR, BTN_TL2, BTN_TR2, BTN_SELECT, BTN_START,
+     BTN_MODE, BTN_THUMBL, BTN_THUMBR, KEY_RECORD},
+    {{ABS_X, 0, 65535, 32768}, {ABS_Y, 0, 65535, 32768}, {ABS_Z, 0, 65535, 32768}, {ABS_RZ, 0, 65535, 32768},
+     {ABS_GAS, 0, 1023, 0}, {ABS_BRAKE, 0, 1023, 0}, hat_x, hat_y},
+    {}};
+
 // L2 and R2 are keys and axes both; the sticks rest in the middle of 0 to 255.
 const pad_shape dualsense_pad = {
     "Sony Interactive Entertainment DualSense Wireless Controller", BUS_USB, 0x054c, 0x0ce6,

@@ -30,6 +30,7 @@ struct pad_shape {
 // Pads as their drivers make them.
 extern const pad_shape xbox_360_pad;          // xpad, USB
 extern const pad_shape xbox_one_pad;          // xpad, USB: triggers up to 1023
+extern const pad_shape xbox_bluetooth_pad;    // hid-microsoft, Bluetooth: triggers as brake and gas, right stick on Z and Rz
 extern const pad_shape dualsense_pad;         // hid-playstation: the pad itself
 extern const pad_shape dualsense_motion;      // its motion sensors, a device of their own
 extern const pad_shape dualsense_touchpad;    // its touchpad, a device of its own
