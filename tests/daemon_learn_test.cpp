@@ -16,12 +16,15 @@
 
 namespace {
 
+// The lines told, less those that list a pad's standard names, which these
+// tests do not look at.
 std::vector<std::string> lines_of(const std::string &text)
 {
     std::istringstream lines(text);
     std::vector<std::string> found;
     for (std::string line; std::getline(lines, line);)
-        found.push_back(line);
+        if (!line.starts_with("standard names of "))
+            found.push_back(line);
     return found;
 }
 
@@ -66,7 +69,7 @@ TEST(DaemonLearn, HostileNamesAreShownSafelyAndEachChordNamesItsPad)
     EXPECT_EQ(told[first_found_first ? 0 : 1], "found " + first.node + ": " + shown) << read_file(dir / "out");
     EXPECT_EQ(told[first_found_first ? 1 : 0], "found " + second.node + ": " + shown) << read_file(dir / "out");
     for (const auto &[line, pad] : {std::pair{told[2], &second}, std::pair{told[3], &first}}) {
-        EXPECT_EQ(line.substr(0, 15), "BTN_SOUTH held ") << line;
+        EXPECT_EQ(line.substr(0, 7), "a held ") << line;
         EXPECT_TRUE(line.ends_with(" s on " + pad->node)) << line;
     }
     ASSERT_EQ(kill(pid, SIGINT), 0);
