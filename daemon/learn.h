@@ -5,6 +5,7 @@
 
 #include <array>
 #include <climits>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -37,3 +38,11 @@ std::string_view format_chord(learn_line *line, std::span<const std::string_view
 
 // Writes the line to standard output in one write().
 void learn_tell(std::string_view line);
+
+struct source_set;
+struct source;
+
+// Follows one read of a source in learning mode: once all of its buttons are
+// let go, tells the largest chord of the press and how long it was held
+// whole, as a run line takes it. `now` is the read's time in microseconds.
+void learn_from(source_set *sources, source *port, std::int64_t now);

@@ -142,41 +142,6 @@ void look_at(source_set *sources, source *port, reporting *report, instant now, 
     report_held(report, sources, port);
 }
 
-int sources_open(const source_set *sources)
-{
-    int open = 0;
-    for (int i = 0; i < sources->count; ++i)
-        if (sources->list[i].kind != source_kind::closed)
-            ++open;
-    return open;
-}
-
-// What the daemon's learn_from does with one read.
-void learn_from(source_set *sources, source *port, instant now)
-{
-    const chord held = source_read(sources, port);
-    learned *press = &port->press;
-    if (std::popcount(held) > std::popcount(press->largest))
-        *press = {held, now, 0};
-    else if (press->until == 0 && (held & press->largest) != press->largest)
-        press->until = now;
-    if (held != 0 || press->largest == 0)
-        return;
-    std::array<std::array<char, 32>, max_buttons> names;
-    std::array<std::string_view, max_buttons> chord_names;
-    size_t count = 0;
-    for (int bit = 0; bit < port->button_count; ++bit)
-        if ((press->largest & (chord{1} << bit)) != 0) {
-            chord_names[count] = bit_name(port, bit, &names[count]);
-            ++count;
-        }
-    const char *path = sources_open(sources) > 1 ? port->path : nullptr;
-    static learn_line line;
-    learn_tell(format_chord(&line, {chord_names.data(), count}, (press->until == 0 ? now : press->until) - press->since,
-                            path));
-    *press = {};
-}
-
 // The pads of learning mode found and lost under the hostile names, and the
 // -v lines of devices, by the sources' paths.
 void tell_devices(const run_state *state, const std::vector<std::string> &names)
