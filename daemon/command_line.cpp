@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "report.h"
 
 #include "say.h"
 
@@ -49,16 +50,16 @@ bool add_word(const char *word, std::array<const char *, max_sources> *words, in
     return true;
 }
 
-// "Wrong button name specified: WORD", in one write like every message.
+// "Wrong button name specified: WORD", in one write like every message, the
+// word shown as the -v lines show text: a word of the argument vector may
+// hold any byte, and the message stays one line.
 void refuse_name(std::string_view word)
 {
-    constexpr std::string_view wrong = "Wrong button name specified: ";
     std::array<char, 256> text;
-    const size_t shown = std::min(word.size(), text.size() - wrong.size() - 1);
-    std::copy(wrong.begin(), wrong.end(), text.begin());
-    std::copy_n(word.begin(), shown, text.begin() + wrong.size());
-    text[wrong.size() + shown] = '\n';
-    say(std::string_view(text.data(), wrong.size() + shown + 1));
+    line_writer line{text};
+    line_add(&line, "Wrong button name specified: ");
+    line_add(&line, word);
+    say(line_end(&line));
 }
 
 bool same_button(button_id a, button_id b)
